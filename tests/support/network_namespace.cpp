@@ -1,0 +1,73 @@
+#include "tests/support/network_namespace.h"
+
+#include <net/if.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace reflector::test {
+namespace {
+
+std::string bring_loopback_up() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd == -1) return std::string("socket: ") + std::strerror(errno);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  std::string problem;
+  if (ioctl(fd, SIOCGIFFLAGS, &request) == -1) {
+    problem = std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
+  } else {
+    request.ifr_flags |= IFF_UP;
+    if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) {
+      problem = std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+    }
+  }
+  close(fd);
+  return problem;
+}
+
+std::string run_ip(std::vector<std::string> args) {
+  args.insert(args.begin(), "ip");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) return std::string("cannot run ip: ") + std::strerror(rc);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    return "failed: " + line;
+  }
+  return {};
+}
+
+std::string add_address(const std::string& address) {
+  const bool v6 = address.find(':') != std::string::npos;
+  if (v6) return run_ip({"-6", "addr", "add", address + "/128", "dev", "lo", "nodad"});
+  return run_ip({"addr", "add", address + "/32", "dev", "lo"});
+}
+
+}  // namespace
+
+std::string enter_fresh_network_namespace(const std::vector<std::string>& addresses) {
+  if (unshare(CLONE_NEWNET) == -1) {
+    return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+  }
+  if (std::string problem = bring_loopback_up(); !problem.empty()) return problem;
+  for (const auto& address : addresses) {
+    if (std::string problem = add_address(address); !problem.empty()) return problem;
+  }
+  return {};
+}
+
+}  // namespace reflector::test
