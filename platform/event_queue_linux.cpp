@@ -22,9 +22,7 @@ int timeout_milliseconds(const struct timespec* timeout) {
 // EV_ADD on a descriptor that is already registered updates it, as it does
 // on FreeBSD.
 int apply_change(int kq, const struct kevent& change) {
-  const unsigned short supported = EV_ADD | EV_CLEAR;
-  if (change.filter != EVFILT_READ || (change.flags & EV_ADD) == 0 ||
-      (change.flags & ~supported) != 0) {
+  if (change.filter != EVFILT_READ || change.flags != EV_ADD) {
     errno = EINVAL;
     return -1;
   }
@@ -34,7 +32,7 @@ int apply_change(int kq, const struct kevent& change) {
   }
   const int fd = static_cast<int>(change.ident);
   epoll_event interest{};
-  interest.events = EPOLLIN | ((change.flags & EV_CLEAR) != 0 ? EPOLLET : 0u);
+  interest.events = EPOLLIN;  // level-triggered, as without EV_CLEAR
   interest.data.u64 = change.ident;
   if (epoll_ctl(kq, EPOLL_CTL_ADD, fd, &interest) == 0) return 0;
   if (errno != EEXIST) return -1;
