@@ -1,0 +1,123 @@
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "tests/service/service_under_test.h"
+#include "tests/support/network_namespace.h"
+#include "tests/support/reflection_exchange.h"
+#include "tests/support/udp_socket.h"
+
+namespace reflector::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+#define ENTER_SERVICE_NAMESPACE() REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2"})
+
+class StopSignal : public testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, EndsTheServiceWithStatus0) {
+  ENTER_SERVICE_NAMESPACE();
+  service_under_test service;
+  ASSERT_TRUE(wait_until_answering());
+  EXPECT_TRUE(exited_with(service.stop_with(GetParam()), 0));
+  EXPECT_EQ(service.output(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "Term" : "Int"; });
+
+TEST(Lifecycle, HangupKeepsItsDefaultEffect) {
+  ENTER_SERVICE_NAMESPACE();
+  service_under_test service;
+  ASSERT_TRUE(wait_until_answering());
+  const auto status = service.stop_with(SIGHUP);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGHUP) << describe_status(*status);
+  EXPECT_EQ(service.output(), "");
+}
+
+TEST(Lifecycle, ArgumentsAndEnvironmentMakeNoDifference) {
+  ENTER_SERVICE_NAMESPACE();
+  service_under_test service({.arguments = {"--port", "5000", "-h", "--verbose"},
+                              .environment = {"PORT=5000", "REFLECTOR_PORT=5000", "LANG=C"}});
+  ASSERT_TRUE(wait_until_answering("::1"));
+  EXPECT_EQ(bound_udp_sockets(5000), 0);
+  EXPECT_TRUE(exited_with(service.stop_with(SIGTERM), 0));
+  EXPECT_EQ(service.output(), "");
+}
+
+// One of the ways a worker can fail to set up its endpoint: the whole
+// process ends with status 255, having written nothing.
+void expect_set_up_failure(const service_options& options) {
+  service_under_test service(options);
+  EXPECT_TRUE(exited_with(service.wait_for_exit(), 255));
+  EXPECT_EQ(service.output(), "");
+}
+
+TEST(SetUpFailure, PortHeldWithoutSharingEnds255) {
+  ENTER_SERVICE_NAMESPACE();
+  for (const char* holder_address : {"::", "0.0.0.0", "192.0.2.1"}) {
+    SCOPED_TRACE(holder_address);
+    const udp_socket holder(holder_address, service_port);
+    expect_set_up_failure({});
+  }
+}
+
+// Four descriptors leave room for the first worker's queue and nothing more.
+TEST(SetUpFailure, TooFewDescriptorsEnds255) {
+  ENTER_SERVICE_NAMESPACE();
+  expect_set_up_failure({.descriptor_limit = 4});
+}
+
+// The Cpus_allowed_list of every thread of the process, by thread id.
+std::map<int, std::string> allowed_cpus_by_thread(pid_t pid) {
+  std::map<int, std::string> result;
+  const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(task_dir.c_str());
+  if (dir == nullptr) return result;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream status(task_dir + "/" + entry->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("Cpus_allowed_list:")) {
+        result[std::stoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", 18));
+      }
+    }
+  }
+  closedir(dir);
+  return result;
+}
+
+// The CPUs that threads other than the main one are pinned to, one entry per
+// pinned thread.
+std::multiset<std::string> pinned_cpus_of_workers(pid_t pid) {
+  std::multiset<std::string> pinned;
+  for (const auto& [tid, cpus] : allowed_cpus_by_thread(pid)) {
+    if (tid != pid && cpus.find_first_of(",-") == std::string::npos) pinned.insert(cpus);
+  }
+  return pinned;
+}
+
+TEST_F(ServingService, OneWorkerPerHardwareThreadEachPinnedToItsOwnCpu) {
+  std::multiset<std::string> expected;
+  for (int cpu = 0; cpu < expected_workers(); ++cpu) expected.insert(std::to_string(cpu));
+  std::multiset<std::string> pinned;
+  for (int attempt = 0; attempt < 200 && pinned != expected; ++attempt) {
+    std::this_thread::sleep_for(25ms);
+    pinned = pinned_cpus_of_workers(service().pid());
+  }
+  EXPECT_EQ(pinned, expected);
+  EXPECT_GE(allowed_cpus_by_thread(service().pid()).size(), expected.size() + 1);
+  EXPECT_EQ(bound_udp_sockets(service_port), expected_workers());
+}
+
+}  // namespace
+}  // namespace reflector::test
