@@ -11,6 +11,9 @@
 
 namespace reflector::tools {
 
+// Where the service listens, and so the port a SERVER argument defaults to.
+inline constexpr std::uint16_t service_port = 1213;
+
 enum class address_family { any, ipv4, ipv6 };
 
 struct host_and_port {

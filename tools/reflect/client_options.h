@@ -10,8 +10,6 @@
 
 namespace reflector::tools {
 
-inline constexpr std::uint16_t default_service_port = 1213;
-
 struct client_options {
   address_family family = address_family::any;
   retry_policy retry;

@@ -39,7 +39,7 @@ int run_forward(const std::vector<std::string>& args) {
   line.expect_positionals(2, 2, "SERVER TARGET");
   const client_options options = read_client_options(line);
   const socket_endpoint server =
-      resolve_endpoint(line.positionals()[0], default_service_port, options.family, "server");
+      resolve_endpoint(line.positionals()[0], service_port, options.family, "server");
   const socket_endpoint target =
       resolve_endpoint(line.positionals()[1], std::nullopt, address_family::any, "target");
 

@@ -17,9 +17,9 @@ struct server_pair {
 
 server_pair resolve_servers(const command_line& line, address_family family) {
   server_pair servers;
-  servers.a = resolve_endpoint(line.positionals()[0], default_service_port, family, "SERVER_A");
+  servers.a = resolve_endpoint(line.positionals()[0], service_port, family, "SERVER_A");
   // B in A's family, so that one local socket can speak to both.
-  servers.b = resolve_endpoint(line.positionals()[1], default_service_port,
+  servers.b = resolve_endpoint(line.positionals()[1], service_port,
                                family_of(servers.a), "SERVER_B (of SERVER_A's family)");
   if (servers.a.wire().address == servers.b.wire().address) {
     throw usage_error("SERVER_A and SERVER_B have the same address " + address_text(servers.a.wire()) +

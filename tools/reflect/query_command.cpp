@@ -41,7 +41,7 @@ int run_query(const std::vector<std::string>& args) {
   line.expect_positionals(1, 1, "SERVER");
   const client_options options = read_client_options(line);
   const socket_endpoint server =
-      resolve_endpoint(line.positionals()[0], default_service_port, options.family, "server");
+      resolve_endpoint(line.positionals()[0], service_port, options.family, "server");
 
   const datagram_socket socket(server.family());
   const auto got = exchange(socket, server, make_request(QUERY), options.retry);

@@ -1,0 +1,68 @@
+#include "tools/reflect_bench/bench_help.h"
+
+namespace reflector::tools {
+
+const char* const bench_help =
+    R"(Usage: reflect-bench [OPTIONS] SERVER
+
+Loads a reflector service with QUERYs (or with FORWARDs, see --forward) from
+K sockets with distinct source ports, so that the service's port sharing
+spreads them over its workers, and reports what came back. Datagrams go out
+and come in with sendmmsg and recvmmsg in batches.
+
+SERVER is a host name or an address literal with an optional port (default
+1213): 192.0.2.1, [2001:db8::1]:1213.
+
+Two modes:
+  closed loop (default)  each socket keeps --window requests in flight: the
+                         service runs at saturation
+  open loop (--rate N)   N requests per second in total, whatever comes back
+
+Each reply is timed and checked without any state kept per request: the
+send time and a sequence number travel in the prefix and transaction id,
+which the service returns untouched. A reply must be of the reply type, as
+long as the request, and carry the sending socket's own address and port;
+anything else is counted as mismatched (type, length, address, or foreign:
+not a reply to this run). Replies to one socket come back in order, so a
+gap in the sequence counts as lost; a socket whose replies stop for 0.2 s
+writes off what it has in flight. Lost = sent - answered after the drain.
+Run it with no NAT between it and the service, or every reply is an address
+mismatch.
+
+Output: once a second, on a terminal, a line on stderr with sent, answered,
+lost and rate; at the end a summary on stdout: offered, answered, lost (count
+and %), mismatched, throughput, latency p50/p90/p99/p99.9/max and, with
+--server-pid, the server's CPU seconds per million replies (read from
+/proc, so the server must run on this machine), with this tool's own CPU
+next to it.
+
+Options:
+  --sockets K        sending sockets, 1 to 1024 (default 8)
+  --window W         closed loop: requests in flight per socket, 1 to 4096
+                     (default 32)
+  --rate N           open loop: requests per second in total, 1 to 10000000
+  --duration S       send for S seconds, 0.1 to 3600 (default 10)
+  --count N          stop sending after N requests, 1 to 10000000000
+  --size BYTES       request size, 40 to 1232 (default 40); the bytes after
+                     the header are zeros
+  --batch N          datagrams per sendmmsg/recvmmsg call, 1 to 1024
+                     (default 64)
+  --drain S          after sending, wait up to S seconds for late replies,
+                     0 to 10 (default 0.5)
+  --forward TARGET   send FORWARDs naming TARGET (host:port or [v6]:port)
+                     instead of QUERYs; TARGET must be an address of this
+                     host, which reflect-bench binds to receive the
+                     FORWARD_REPLYs, and one the service forwards to (port
+                     1024 or above; not loopback, private, link-local,
+                     multicast, unspecified or broadcast)
+  --server-pid PID   report the CPU time process PID used during the run
+  --json             print the summary as one JSON object
+  --histogram        draw the latency distribution after the summary
+  -4, -6             use only IPv4 or only IPv6 addresses of SERVER
+  -h, --help         print this help
+
+Exit status: 0 the run finished (losses and mismatches are reported, not
+failures); 1 bad input; 2 nothing could be sent or the network failed.
+)";
+
+}  // namespace reflector::tools

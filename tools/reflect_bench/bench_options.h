@@ -1,0 +1,24 @@
+// reflect-bench's command line: the load plan plus what to report.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/reflect_bench/load_plan.h"
+
+namespace reflector::tools {
+
+struct bench_options {
+  load_plan plan;
+  std::optional<pid_t> server_pid;
+  bool json = false;
+  bool histogram = false;
+};
+
+// Throws usage_error for bad input, naming the argument.
+bench_options read_bench_options(const std::vector<std::string>& args);
+
+}  // namespace reflector::tools

@@ -1,0 +1,50 @@
+// Preallocated headers, I/O vectors, buffers, peer addresses and room for
+// receive timestamps for one sendmmsg or recvmmsg call of up to capacity
+// datagrams, so that the load loop allocates nothing per datagram.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace reflector::tools {
+
+// Asks the kernel to stamp each received datagram with its arrival time, so
+// that latency does not depend on when the loop gets round to reading.
+void enable_receive_timestamps(int fd);
+
+class datagram_batch {
+ public:
+  datagram_batch(unsigned capacity, std::size_t datagram_size);
+  datagram_batch(const datagram_batch&) = delete;
+  datagram_batch& operator=(const datagram_batch&) = delete;
+
+  unsigned capacity() const { return static_cast<unsigned>(headers_.size()); }
+  std::uint8_t* buffer(unsigned k) { return buffers_.data() + k * datagram_size_; }
+  std::size_t length(unsigned k) const { return headers_[k].msg_len; }
+  const sockaddr* peer(unsigned k) const {
+    return reinterpret_cast<const sockaddr*>(&peers_[k]);
+  }
+  socklen_t peer_length(unsigned k) const { return headers_[k].msg_hdr.msg_namelen; }
+  // The kernel's receive time of datagram k (CLOCK_REALTIME, ns), when the
+  // socket has SO_TIMESTAMPNS on; fallback otherwise.
+  std::uint64_t received_ns(unsigned k, std::uint64_t fallback) const;
+
+  // Sends the first count buffers, each length bytes, on a connected socket;
+  // returns how many the kernel took: 0 when it would block, -1 when it
+  // refused (for example after an ICMP error on the socket).
+  int send(int fd, unsigned count, std::size_t length);
+  // Receives without waiting; returns how many arrived (0 when none).
+  int receive(int fd);
+
+ private:
+  std::size_t datagram_size_;
+  std::vector<std::uint8_t> buffers_;
+  std::vector<sockaddr_storage> peers_;
+  std::vector<iovec> iovecs_;
+  std::vector<mmsghdr> headers_;
+  std::vector<std::uint64_t> controls_;  // aligned room for one timestamp message each
+};
+
+}  // namespace reflector::tools
