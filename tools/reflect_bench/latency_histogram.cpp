@@ -22,7 +22,8 @@ std::uint64_t latency_histogram::upper_edge(std::size_t bucket) {
   const unsigned exponent = static_cast<unsigned>(octave) + 6;
   const std::uint64_t step = std::uint64_t{1} << (exponent - 5);
   const std::uint64_t low = (std::uint64_t{1} << exponent) + sub * step;
-  return low > std::numeric_limits<std::uint64_t>::max() - step ? low : low + step - 1;
+  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  return low > most - (step - 1) ? most : low + (step - 1);
 }
 
 void latency_histogram::record(std::uint64_t nanoseconds) {

@@ -1,0 +1,46 @@
+// Running the tools as a user would, with stdout and stderr caught, each run
+// bounded in time: a tool that hangs is killed and reported as such.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace reflector::test {
+
+struct tool_result {
+  std::optional<int> status;  // raw wait status; empty when the run was killed
+  std::string out;
+  std::string err;
+
+  bool exited_with(int code) const;
+  std::string describe() const;  // for failure messages
+};
+
+// A tool started in the background, in the calling thread's network
+// namespace, with its output going to files.
+class tool_run {
+ public:
+  tool_run(const std::string& path, const std::vector<std::string>& args);
+  ~tool_run();
+  tool_run(const tool_run&) = delete;
+  tool_run& operator=(const tool_run&) = delete;
+
+  pid_t pid() const { return process_->pid(); }
+  // Waits for the end; past the timeout the tool is killed.
+  tool_result finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+ private:
+  std::FILE* out_;
+  std::FILE* err_;
+  std::optional<child_process> process_;
+};
+
+tool_result run_tool(const std::string& path, const std::vector<std::string>& args,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace reflector::test
