@@ -65,7 +65,7 @@ TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
   const phase_result below = generator.run({.kinds = every_kind(),
                                             .duration = std::chrono::seconds(8),
                                             .max_datagrams = 50'000'000,
-                                            .burst_per_client = 4,
+                                            .burst_per_client = 2,
                                             .lockstep = true,
                                             .rate_per_second = saturation_rate / 2});
   report("below saturation (lockstep, half the capacity)", below);
