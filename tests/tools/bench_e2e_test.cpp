@@ -2,7 +2,7 @@
 // comes back is a correct reply, and some do come back.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <string>
 
 #include "tests/support/network_namespace.h"
 #include "tests/tools/running_service.h"
@@ -13,9 +13,12 @@ namespace {
 
 // The integer value of key in reflect-bench's flat JSON; -1 when absent.
 long long json_integer(const std::string& json, const std::string& key) {
-  std::smatch match;
-  if (!std::regex_search(json, match, std::regex("\"" + key + "\":([0-9]+)"))) return -1;
-  return std::stoll(match[1]);
+  const std::string member = "\"" + key + "\":";
+  const auto at = json.find(member);
+  if (at == std::string::npos) return -1;
+  const std::string rest = json.substr(at + member.size());
+  if (rest.empty() || rest[0] < '0' || rest[0] > '9') return -1;
+  return std::stoll(rest);
 }
 
 struct bench_case {

@@ -5,8 +5,14 @@
 //                                    -- veth -- B 203.0.113.3 (reflectord)
 //
 // With nothing in between, both behaviours must come out endpoint-independent.
+// Behind a real Linux NAT (a client namespace on 198.51.100.0/24, the test's
+// namespace routing and masquerading onto the bridge) filtering is
+// endpoint-dependent, and mapping too once the NAT picks ports at random.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
 #include <optional>
 
 #include "tests/support/network_namespace.h"
@@ -81,6 +87,81 @@ TEST_F(TwoReflectors, SilentServerFailsWithStatusTwo) {
   EXPECT_TRUE(result.exited_with(2)) << result.describe();
   EXPECT_NE(result.err.find("203.0.113.3"), std::string::npos) << result.err;
 }
+
+bool have_program(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/"}) {
+    if (access((std::string(dir) + name).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+struct nat_case {
+  const char* name;
+  const char* masquerade;  // the nft rule's verdict
+  bool open_inbound;       // also send every new datagram from a reflector in
+  const char* mapping;
+  const char* filtering;
+};
+
+class ReflectorsBehindNat : public TwoReflectors, public testing::WithParamInterface<nat_case> {
+ protected:
+  void SetUp() override {
+    if (!have_program("nft")) GTEST_SKIP() << "needs nft (nftables) for the NAT";
+    TwoReflectors::SetUp();
+    if (IsSkipped()) return;
+    client_.emplace();
+    run_command({"ip", "link", "add", "c0-r", "type", "veth", "peer", "name", "c0", "netns",
+                 client_->path()});
+    run_command({"ip", "addr", "add", "198.51.100.1/24", "dev", "c0-r"});
+    run_command({"ip", "link", "set", "c0-r", "up"});
+    std::ofstream("/proc/sys/net/ipv4/ip_forward") << "1\n";
+    run_command({"nft", "add table ip nat"});
+    run_command({"nft", "add chain ip nat out { type nat hook postrouting priority 100 ; }"});
+    run_command({"nft", std::string("add rule ip nat out oifname br0 ") + GetParam().masquerade});
+    if (GetParam().open_inbound) {
+      // Ports are kept, so handing the client whatever comes unasked from
+      // port 1213 makes a NAT that filters nothing.
+      run_command({"nft", "add chain ip nat in { type nat hook prerouting priority -100 ; }"});
+      run_command({"nft", "add rule ip nat in iifname br0 udp sport 1213 dnat to 198.51.100.2"});
+    }
+    const side_namespace::inside in(*client_);
+    run_command({"ip", "addr", "add", "198.51.100.2/24", "dev", "c0"});
+    run_command({"ip", "link", "set", "c0", "up"});
+    run_command({"ip", "route", "add", "default", "via", "198.51.100.1"});
+  }
+
+  std::optional<side_namespace> client_;
+};
+
+TEST_P(ReflectorsBehindNat, ReportsTheNatsBehaviour) {
+  std::optional<tool_run> client;
+  {
+    const side_namespace::inside in(*client_);
+    client.emplace(REFLECT_PATH, std::vector<std::string>{"nat", "203.0.113.2", "203.0.113.3",
+                                                          "--json", "--timeout", "0.3", "--tries", "2"});
+  }
+  const tool_result result = client->finish();
+  ASSERT_TRUE(result.exited_with(0)) << result.describe();
+  EXPECT_NE(result.out.find("\"translated\":true"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"mapped_by_a\":\"203.0.113.1:"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(std::string("\"mapping\":\"") + GetParam().mapping + "\""),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find(std::string("\"filtering\":\"") + GetParam().filtering + "\""),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("\"control_from_a_arrived\":true"), std::string::npos) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masquerade, ReflectorsBehindNat,
+    testing::Values(nat_case{"port_preserving", "masquerade", false, "endpoint-independent",
+                             "endpoint-dependent"},
+                    nat_case{"random_ports", "masquerade fully-random", false, "endpoint-dependent",
+                             "endpoint-dependent"},
+                    nat_case{"filtering_nothing", "masquerade", true, "endpoint-independent",
+                             "endpoint-independent"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace reflector::test

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
 #include <thread>
 
 #include "protocol/reflection.h"
@@ -24,6 +23,14 @@ std::string bracketed(const std::string& address) {
   return address.find(':') == std::string::npos ? address : "[" + address + "]";
 }
 
+// "40000\n": a port from 1 to 65535 and the end of the line.
+bool is_port_line(const std::string& text) {
+  if (text.size() < 2 || text.back() != '\n' || text[0] == '0') return false;
+  const std::string digits = text.substr(0, text.size() - 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  return std::stoul(digits) <= 65535;
+}
+
 class QueryService : public testing::TestWithParam<std::string> {};
 
 TEST_P(QueryService, PrintsTheAddressTheServiceSaw) {
@@ -34,9 +41,7 @@ TEST_P(QueryService, PrintsTheAddressTheServiceSaw) {
   // On lo the client sends from the server's own address.
   const std::string expected_start = bracketed(GetParam()) + ":";
   ASSERT_EQ(text.out.rfind(expected_start, 0), 0u) << text.out;
-  EXPECT_TRUE(std::regex_match(text.out.substr(expected_start.size()),
-                               std::regex("[1-9][0-9]{0,4}\n")))
-      << text.out;
+  EXPECT_TRUE(is_port_line(text.out.substr(expected_start.size()))) << text.out;
 
   const tool_result json = run_tool(REFLECT_PATH, {"query", "--json", bracketed(GetParam())});
   ASSERT_TRUE(json.exited_with(0)) << json.describe();

@@ -112,16 +112,16 @@ const char* const nat_help =
 Classifies the NAT between this host and two reflectors that run on
 different hosts. Both servers must be of one address family.
 
-  mapping     One local socket queries A, later B. If both saw the same
+  mapping     One local socket queries A, then B. If both saw the same
               address and port, mapping is endpoint-independent; if not,
               endpoint-dependent.
-  filtering   A second local socket asks B to forward to the first socket's
-              mapping, which so far only A has been sent to. If that
-              datagram arrives, filtering is endpoint-independent. A control
-              forward through A to the same mapping must arrive for any
-              verdict: if it does and B's does not, filtering is
-              endpoint-dependent; if it does not, the result is
-              inconclusive.
+  filtering   A second local socket queries A only; a third asks B to
+              forward to the second socket's mapping, which B has never
+              been sent to. If that datagram arrives, filtering is
+              endpoint-independent. A control forward through A to the same
+              mapping must arrive for any verdict: if it does and B's does
+              not, filtering is endpoint-dependent; if it does not, the
+              result is inconclusive.
   translation whether the address and port A saw are this host's own.
 
 Limits. Both reflectors send from the one fixed port 1213, so this test

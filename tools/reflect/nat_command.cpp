@@ -62,17 +62,24 @@ bool forward_arrives(const datagram_socket& asker, const socket_endpoint& server
   return exchange(asker, server, make_request(FORWARD, mapping), target_socket, retry).has_value();
 }
 
+// Mapping and filtering are probed on different sockets: a datagram from B
+// to a mapping can itself leave state in the NAT (a conntrack entry) that
+// makes the same socket's later mapping towards B come out different.
 nat_observations observe(const server_pair& servers, const retry_policy& retry) {
-  const datagram_socket first = open_bound(servers.a.family());
-  const datagram_socket second = open_bound(servers.a.family());
+  const int family = servers.a.family();
+  const datagram_socket mapped = open_bound(family);
+  const datagram_socket filtered = open_bound(family);
+  const datagram_socket asker = open_bound(family);
   nat_observations seen;
-  seen.local = own_endpoint_towards(servers.a, first);
-  seen.mapped_by_a = mapping_seen_by(servers.a, first, retry);
-  // Until the first socket has sent to B, only a filter that ignores the
-  // sender lets B's datagram in.
-  seen.forward_from_b_arrived = forward_arrives(second, servers.b, seen.mapped_by_a, first, retry);
-  seen.control_from_a_arrived = forward_arrives(second, servers.a, seen.mapped_by_a, first, retry);
-  seen.mapped_by_b = mapping_seen_by(servers.b, first, retry);
+  seen.local = own_endpoint_towards(servers.a, mapped);
+  seen.mapped_by_a = mapping_seen_by(servers.a, mapped, retry);
+  seen.mapped_by_b = mapping_seen_by(servers.b, mapped, retry);
+
+  const wire_endpoint only_a_has_seen = mapping_seen_by(servers.a, filtered, retry);
+  // Until that socket has sent to B, only a filter that ignores the sender
+  // lets B's datagram in.
+  seen.forward_from_b_arrived = forward_arrives(asker, servers.b, only_a_has_seen, filtered, retry);
+  seen.control_from_a_arrived = forward_arrives(asker, servers.a, only_a_has_seen, filtered, retry);
   return seen;
 }
 

@@ -9,11 +9,13 @@
 namespace reflector::tools {
 
 struct nat_observations {
-  wire_endpoint local;        // the first socket as this host sees it
-  wire_endpoint mapped_by_a;  // the first socket as server A saw it
-  wire_endpoint mapped_by_b;  // the first socket as server B saw it
-  bool forward_from_b_arrived = false;  // B's FORWARD_REPLY reached the first socket
-  bool control_from_a_arrived = false;  // A's FORWARD_REPLY reached the first socket
+  wire_endpoint local;        // the mapping probe's socket as this host sees it
+  wire_endpoint mapped_by_a;  // that socket as server A saw it
+  wire_endpoint mapped_by_b;  // that socket as server B saw it
+  // Whether FORWARD_REPLYs from B and, as the control, from A reached a
+  // socket that only A had been sent to.
+  bool forward_from_b_arrived = false;
+  bool control_from_a_arrived = false;
 };
 
 enum class mapping_behaviour { endpoint_independent, endpoint_dependent };
