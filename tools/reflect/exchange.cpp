@@ -1,11 +1,16 @@
 #include "tools/reflect/exchange.h"
 
+#include <algorithm>
+
 #include "tools/common/random_bytes.h"
 
 namespace reflector::tools {
 namespace {
 
 using clock = std::chrono::steady_clock;
+
+// Doubling stops here, so that many tries cannot add up to an absurd wait.
+constexpr std::chrono::duration<double> longest_wait{60.0};
 
 // Waits until deadline for the answer; ignores everything else.
 std::optional<request_bytes> await_answer(const datagram_socket& receiver,
@@ -47,7 +52,7 @@ std::optional<answer> exchange(const datagram_socket& sender, const socket_endpo
       const std::chrono::duration<double> elapsed = clock::now() - sent_at;
       return answer{*reply, attempt, elapsed.count()};
     }
-    wait *= 2;
+    wait = std::min(wait * 2, longest_wait);
   }
   return std::nullopt;
 }

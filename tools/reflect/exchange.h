@@ -1,6 +1,6 @@
 // One request and the reply that answers it, with retries: the request is
 // sent again after each wait that brings no answer, and each wait is twice
-// as long as the one before.
+// as long as the one before, up to a minute.
 #pragma once
 
 #include <array>

@@ -36,14 +36,14 @@ SERVER is a host name or an address literal with an optional port (default
 counts only if it comes from SERVER's address and port, is as long as the
 request, is a QUERY_REPLY and carries the request's prefix and transaction
 id; anything else is ignored. When no reply comes in time the QUERY is sent
-again, and each wait is twice as long as the one before.
+again, and each wait is twice as long as the one before (at most 60 s).
 
 Options:
   -4, -6        use only IPv4 or only IPv6 addresses of SERVER
                 (default: the first address it resolves to)
   --tries N     send at most N times, 1 to 100 (default 3)
   --timeout S   wait S seconds for the first reply, 0.001 to 60 (default 0.5);
-                the wait doubles after each try
+                the wait doubles after each try, up to 60 s
   --json        print one JSON object instead of text: server, address,
                 port, endpoint, tries, round_trip_ms
   -h, --help    print this help
@@ -139,7 +139,7 @@ Options:
                 (default: the family of the first address SERVER_A has)
   --tries N     send each request at most N times, 1 to 100 (default 3)
   --timeout S   wait S seconds for the first answer, 0.001 to 60
-                (default 0.5); the wait doubles after each try
+                (default 0.5); the wait doubles after each try, up to 60 s
   --json        print one JSON object instead of text: server_a, server_b,
                 local, mapped_by_a, mapped_by_b, translated, mapping,
                 filtering, forward_from_b_arrived, control_from_a_arrived
