@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::copy(data + port_taken, data + (size < 18 ? size : 18), address.begin());
   const auto port = static_cast<std::uint16_t>(port_bytes[0] << 8 | port_bytes[1]);
   if (reflector::forward_target_allowed(port, address) != reflector::test::model_allows(port, address)) {
-    std::fprintf(stderr, "filter and model disagree on port %u\n", port);
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    std::fprintf(stderr, "filter and model disagree on [%s]:%u\n", text, port);
     std::abort();
   }
   return 0;
