@@ -21,7 +21,6 @@ struct load_plan {
   double duration_seconds = 10;
   std::optional<std::uint64_t> count;  // stop sending after this many
   double drain_seconds = 0.5;          // wait for late replies after sending
-  bool live_line = false;              // a progress line on stderr once a second
 };
 
 }  // namespace reflector::tools

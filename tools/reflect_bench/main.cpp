@@ -31,9 +31,8 @@ void show_progress(const load_progress& progress) {
 }
 
 int bench(const std::vector<std::string>& args) {
-  bench_options options = read_bench_options(args);
+  const bench_options options = read_bench_options(args);
   const bool live = isatty(STDERR_FILENO) == 1;
-  options.plan.live_line = live;
 
   const auto server_before =
       options.server_pid ? process_cpu_seconds(*options.server_pid) : std::nullopt;
