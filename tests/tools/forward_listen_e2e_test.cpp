@@ -77,6 +77,22 @@ TEST(Listen, PrintsOnlyForwardReplies) {
   EXPECT_EQ(heard.out, "203.0.113.5:40000 from 192.0.2.1:7000\n");
 }
 
+TEST(Listen, DashSixOnTheWildcardTakesNoIPv4) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
+  tool_run listener(REFLECT_PATH, {"listen", "-6", ":5000", "--count", "1", "--timeout", "10"});
+  ASSERT_TRUE(wait_until_port_taken("::", 5000));
+  std::vector<std::uint8_t> reply = make_request(QUERY, 1);
+  write_type(reply.data(), FORWARD_REPLY);
+  encode_endpoint(reply.data(), wire_endpoint{port_bytes(40000), address_of("203.0.113.5")});
+  const udp_socket v4("192.0.2.1", 7000);
+  v4.send_to("192.0.2.1", 5000, reply);
+  const udp_socket v6("2001:db8::2", 7000);
+  v6.send_to("2001:db8::2", 5000, reply);
+  const tool_result heard = listener.finish();
+  ASSERT_TRUE(heard.exited_with(0)) << heard.describe();
+  EXPECT_EQ(heard.out, "203.0.113.5:40000 from [2001:db8::2]:7000\n");
+}
+
 TEST(Listen, TimeoutBeforeCountFailsWithStatusTwo) {
   REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
   const tool_result result =

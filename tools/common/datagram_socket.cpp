@@ -43,6 +43,11 @@ datagram_socket::~datagram_socket() {
   if (fd_ != -1) ::close(fd_);
 }
 
+void datagram_socket::refuse_ipv4() {
+  const int on = 1;
+  if (::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == -1) fail("IPV6_V6ONLY");
+}
+
 void datagram_socket::bind(const socket_endpoint& local) {
   if (::bind(fd_, local.get(), local.length()) == -1) fail("cannot bind " + local.text());
 }

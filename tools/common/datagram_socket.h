@@ -28,6 +28,8 @@ class datagram_socket {
   int fd() const { return fd_; }
   int family() const { return family_; }
 
+  // An AF_INET6 socket that takes no IPv4; call before bind.
+  void refuse_ipv4();
   void bind(const socket_endpoint& local);
   void connect(const socket_endpoint& peer);
   socket_endpoint local() const;

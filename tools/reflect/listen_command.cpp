@@ -30,9 +30,10 @@ listen_options read_listen_options(const command_line& line) {
   return options;
 }
 
-datagram_socket open_listener(const socket_endpoint& local) {
+datagram_socket open_listener(const socket_endpoint& local, address_family family) {
   datagram_socket socket(local.family());
   try {
+    if (family == address_family::ipv6) socket.refuse_ipv4();
     socket.bind(local);
   } catch (const std::system_error& error) {
     throw usage_error(std::string("cannot listen on ") + local.text() + ": " +
@@ -71,7 +72,7 @@ int run_listen(const std::vector<std::string>& args) {
   const listen_options options = read_listen_options(line);
   const socket_endpoint local = resolve_endpoint(line.positionals()[0], std::nullopt,
                                                  options.common.family, "listen address", true);
-  const datagram_socket socket = open_listener(local);
+  const datagram_socket socket = open_listener(local, options.common.family);
 
   const auto deadline = options.timeout_seconds
                             ? clock::now() + std::chrono::duration_cast<clock::duration>(
