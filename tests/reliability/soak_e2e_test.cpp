@@ -57,13 +57,13 @@ TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
   const std::uint64_t resident_before = resident_kib(service.pid());
 
   const phase_result flood = generator.run(
-      {.kinds = every_kind(), .duration = std::chrono::seconds(20), .max_datagrams = 100'000'000});
+      {.kinds = every_kind(), .duration = std::chrono::seconds(12), .max_datagrams = 100'000'000});
   report("flood (every kind)", flood);
   ASSERT_TRUE(service.running()) << "the service fell over during the flood";
   expect_only_correct_traffic(flood, "flood");
 
   const phase_result below = generator.run({.kinds = every_kind(),
-                                            .duration = std::chrono::seconds(8),
+                                            .duration = std::chrono::seconds(6),
                                             .max_datagrams = 50'000'000,
                                             .burst_per_client = 2,
                                             .lockstep = true,
