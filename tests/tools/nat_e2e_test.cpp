@@ -3,6 +3,7 @@
 //
 //   test namespace: br0 203.0.113.1 -- veth -- A 203.0.113.2 (reflectord)
 //                                    -- veth -- B 203.0.113.3 (reflectord)
+//   and the same on 2001:db8:5::/64 (::1, ::2, ::3).
 //
 // With nothing in between, both behaviours must come out endpoint-independent.
 // Behind a real Linux NAT (a client namespace on 198.51.100.0/24, the test's
@@ -26,13 +27,14 @@ namespace {
 // Puts one end of a new veth pair into where, with address on it, and the
 // other end on the bridge of the calling namespace.
 void attach_to_bridge(const side_namespace& where, const std::string& name,
-                      const std::string& address) {
+                      const std::string& address, const std::string& address6) {
   const std::string outer = name + "-br";
   run_command({"ip", "link", "add", outer, "type", "veth", "peer", "name", name, "netns",
                where.path()});
   run_command({"ip", "link", "set", outer, "master", "br0", "up"});
   const side_namespace::inside in(where);
   run_command({"ip", "addr", "add", address, "dev", name});
+  run_command({"ip", "-6", "addr", "add", address6, "dev", name, "nodad"});
   run_command({"ip", "link", "set", name, "up"});
 }
 
@@ -44,9 +46,10 @@ class TwoReflectors : public testing::Test {
     b_.emplace();
     run_command({"ip", "link", "add", "br0", "type", "bridge"});
     run_command({"ip", "addr", "add", "203.0.113.1/24", "dev", "br0"});
+    run_command({"ip", "-6", "addr", "add", "2001:db8:5::1/64", "dev", "br0", "nodad"});
     run_command({"ip", "link", "set", "br0", "up"});
-    attach_to_bridge(*a_, "a0", "203.0.113.2/24");
-    attach_to_bridge(*b_, "b0", "203.0.113.3/24");
+    attach_to_bridge(*a_, "a0", "203.0.113.2/24", "2001:db8:5::2/64");
+    attach_to_bridge(*b_, "b0", "203.0.113.3/24", "2001:db8:5::3/64");
     {
       const side_namespace::inside in(*a_);
       service_a_.emplace("203.0.113.2");
@@ -71,6 +74,15 @@ TEST_F(TwoReflectors, NoTranslationMeansEndpointIndependentMappingAndFiltering) 
   EXPECT_NE(result.out.find("\"filtering\":\"endpoint-independent\""), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("\"translated\":false"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("\"mapped_by_a\":\"203.0.113.1:"), std::string::npos) << result.out;
+}
+
+TEST_F(TwoReflectors, SameOverIPv6) {
+  const tool_result result = run_tool(
+      REFLECT_PATH, {"nat", "2001:db8:5::2", "[2001:db8:5::3]:1213", "--json", "--timeout", "0.3"});
+  ASSERT_TRUE(result.exited_with(0)) << result.describe();
+  EXPECT_NE(result.out.find("\"mapping\":\"endpoint-independent\""), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"filtering\":\"endpoint-independent\""), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"mapped_by_a\":\"[2001:db8:5::1]:"), std::string::npos) << result.out;
 }
 
 TEST_F(TwoReflectors, TextReportNamesBothVerdicts) {
