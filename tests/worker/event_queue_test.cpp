@@ -9,8 +9,6 @@
 
 #include <cstdint>
 
-#include "platform/cpu_affinity.h"
-
 namespace {
 
 struct socket_pair {
@@ -81,16 +79,6 @@ TEST(EventQueue, FailedQueueOrInvalidIdentFailsTheRegistration) {
     EXPECT_EQ(kevent(c.queue, &c.change, 1, nullptr, 0, nullptr), -1) << c.name;
   }
   close(kq);
-}
-
-TEST(EventQueue, RejectsUnknownQueueFlags) { EXPECT_EQ(kqueue1(O_NONBLOCK), -1); }
-
-TEST(CpuAffinity, OnlyTheCallingThreadCanBeNamed) {
-  cpuset_t set;
-  CPU_ZERO(&set);
-  CPU_SET(0, &set);
-  EXPECT_EQ(cpuset_setaffinity(CPU_LEVEL_WHICH, CPU_WHICH_TID, getpid(), sizeof set, &set), -1);
-  EXPECT_EQ(cpuset_setaffinity(CPU_LEVEL_WHICH + 1, CPU_WHICH_TID, -1, sizeof set, &set), -1);
 }
 
 }  // namespace
