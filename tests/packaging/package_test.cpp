@@ -1,0 +1,483 @@
+// The Debian package, unpacked: what it holds, what it says about itself,
+// whether its service runs and answers, whether its unit is one systemd
+// accepts (and lets the service do what it must), and whether its manual
+// pages are clean and agree with the tools' --help.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "protocol/endpoint_encoding.h"
+#include "protocol/message_layout.h"
+#include "protocol/request.h"
+#include "tests/support/addresses.h"
+#include "tests/support/child_process.h"
+#include "tests/support/network_namespace.h"
+#include "tests/support/udp_socket.h"
+
+namespace reflector::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const fs::path package_dir = REFLECTOR_PACKAGE_DIR;
+const fs::path unpacked = REFLECTOR_UNPACKED_DIR;
+const fs::path source_dir = REFLECTOR_SOURCE_DIR;
+
+struct command_result {
+  int status = -1;  // raw wait status
+  std::string output;  // standard output and standard error together
+
+  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+};
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+command_result run(const std::string& command) {
+  command_result result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  std::array<char, 4096> chunk;
+  std::size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+    result.output.append(chunk.data(), got);
+  }
+  result.status = pclose(pipe);
+  return result;
+}
+
+bool have_program(const std::string& name) {
+  return run("command -v " + quoted(name) + " >/dev/null").succeeded();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+fs::path the_package() {
+  for (const auto& entry : fs::directory_iterator(package_dir)) {
+    if (entry.path().extension() == ".deb") return entry.path();
+  }
+  return {};
+}
+
+// --- what the package holds ------------------------------------------------
+
+struct archive_entry {
+  std::string mode;   // as dpkg-deb -c prints it: -rwxr-xr-x, drwxr-xr-x
+  std::string owner;  // root/root
+};
+
+std::map<std::string, archive_entry> archive_contents() {
+  std::map<std::string, archive_entry> entries;
+  const auto listing = run("dpkg-deb -c " + quoted(the_package().string()));
+  for (const auto& line : lines_of(listing.output)) {
+    std::istringstream fields(line);
+    std::string mode, owner, size, date, time, path;
+    if (fields >> mode >> owner >> size >> date >> time >> path) {
+      entries[path] = archive_entry{mode, owner};
+    }
+  }
+  return entries;
+}
+
+TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
+  ASSERT_FALSE(the_package().empty()) << "no package in " << package_dir;
+  const auto entries = archive_contents();
+  const std::map<std::string, std::string> expected_files{
+      {"./usr/sbin/reflectord", "-rwxr-xr-x"},
+      {"./usr/bin/reflect", "-rwxr-xr-x"},
+      {"./usr/bin/reflect-bench", "-rwxr-xr-x"},
+      {"./usr/lib/systemd/system/reflectord.service", "-rw-r--r--"},
+      {"./usr/share/man/man8/reflectord.8.gz", "-rw-r--r--"},
+      {"./usr/share/man/man1/reflect.1.gz", "-rw-r--r--"},
+      {"./usr/share/man/man1/reflect-bench.1.gz", "-rw-r--r--"},
+      {"./usr/share/doc/reflector/README.md", "-rw-r--r--"},
+      {"./usr/share/doc/reflector/protocol.md", "-rw-r--r--"},
+  };
+  std::map<std::string, std::string> files;
+  for (const auto& [path, entry] : entries) {
+    EXPECT_EQ(entry.owner, "root/root") << path;
+    if (entry.mode.front() == 'd') {
+      EXPECT_EQ(entry.mode, "drwxr-xr-x") << path;
+    } else {
+      files[path] = entry.mode;
+    }
+  }
+  EXPECT_EQ(files, expected_files);
+}
+
+TEST(Package, ProgramsAreStrippedOfDebugSymbols) {
+  for (const char* program : {"usr/sbin/reflectord", "usr/bin/reflect", "usr/bin/reflect-bench"}) {
+    const auto sections = run("LC_ALL=C readelf -S -W " + quoted((unpacked / program).string()));
+    ASSERT_TRUE(sections.succeeded()) << program << ": " << sections.output;
+    EXPECT_EQ(sections.output.find(".symtab"), std::string::npos) << program;
+    EXPECT_EQ(sections.output.find(".debug_"), std::string::npos) << program;
+  }
+}
+
+std::string control_field(const std::string& field) {
+  auto value = run("dpkg-deb -f " + quoted(the_package().string()) + " " + field).output;
+  while (!value.empty() && value.back() == '\n') value.pop_back();
+  return value;
+}
+
+TEST(Package, MetadataNamesTheVersionArchitectureAndLibraryDependencies) {
+  ASSERT_FALSE(the_package().empty());
+  EXPECT_EQ(control_field("Package"), "reflector");
+  EXPECT_EQ(control_field("Version"), REFLECTOR_VERSION);
+  auto architecture = run("dpkg --print-architecture").output;
+  architecture.erase(architecture.find_last_not_of('\n') + 1);
+  EXPECT_EQ(control_field("Architecture"), architecture);
+  EXPECT_EQ(control_field("Section"), "net");
+  EXPECT_FALSE(control_field("Maintainer").empty());
+  EXPECT_FALSE(control_field("Description").empty());
+
+  // The programs need the C library and the C++ runtime, nothing else; the
+  // versions come from the symbols they use.
+  const std::string depends = control_field("Depends");
+  std::set<std::string> names;
+  const std::regex name(R"((^|,\s*)([a-z0-9][a-z0-9.+-]*))");
+  for (auto it = std::sregex_iterator(depends.begin(), depends.end(), name);
+       it != std::sregex_iterator(); ++it) {
+    names.insert((*it)[2]);
+  }
+  EXPECT_TRUE(names.count("libc6")) << depends;
+  EXPECT_TRUE(names.count("libstdc++6")) << depends;
+  for (const auto& n : names) {
+    EXPECT_TRUE(n == "libc6" || n == "libstdc++6" || n == "libgcc-s1") << "unexpected: " << n;
+  }
+}
+
+TEST(Package, MaintainerScriptsAreExecutableShellScripts) {
+  const fs::path control = package_dir / "control";
+  fs::remove_all(control);
+  ASSERT_TRUE(run("dpkg-deb -e " + quoted(the_package().string()) + " " +
+                  quoted(control.string()))
+                  .succeeded());
+  for (const char* script : {"postinst", "prerm", "postrm"}) {
+    const fs::path path = control / script;
+    ASSERT_TRUE(fs::exists(path)) << script;
+    EXPECT_TRUE((fs::status(path).permissions() & fs::perms::owner_exec) != fs::perms::none)
+        << script;
+    const auto syntax = run("sh -n " + quoted(path.string()));
+    EXPECT_TRUE(syntax.succeeded()) << script << ": " << syntax.output;
+  }
+}
+
+// --- the unpacked service ----------------------------------------------------
+
+std::vector<std::uint8_t> query(const request_key& key) {
+  std::vector<std::uint8_t> message(header_size);
+  write_request(message.data(), QUERY, key);
+  return message;
+}
+
+// Sends QUERYs until one is answered, for at most about five seconds.
+std::optional<datagram> ask(const udp_socket& client, const std::string& service,
+                            const std::vector<std::uint8_t>& request) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    client.send_to(service, 1213, request);
+    if (auto reply = client.receive(100ms)) return reply;
+  }
+  return std::nullopt;
+}
+
+TEST(UnpackedService, AnswersQueriesOverBothFamiliesAndStopsOnSigterm) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.10", "2001:db8::10"});
+  const fs::path program = unpacked / "usr/sbin/reflectord";
+  ASSERT_TRUE(fs::exists(program));
+  auto service = child_process::start(program.string());
+
+  struct family_case {
+    const char* client;
+    const char* service;
+  };
+  for (const auto [client_address, service_address] :
+       {family_case{"192.0.2.10", "192.0.2.10"}, family_case{"2001:db8::10", "2001:db8::10"}}) {
+    SCOPED_TRACE(client_address);
+    udp_socket client(client_address);
+    const request_key key{{0xaa, 0xbb, 0xcc, 0xdd},
+                          {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c}};
+    const auto request = query(key);
+    const auto reply = ask(client, service_address, request);
+    ASSERT_TRUE(reply.has_value()) << "no reply from the packaged reflectord";
+    ASSERT_EQ(reply->bytes.size(), header_size);
+    EXPECT_TRUE(std::equal(request.begin(), request.begin() + type_offset, reply->bytes.begin()))
+        << "bytes 0-19 must come back unchanged";
+    EXPECT_EQ(read_type(reply->bytes.data()), QUERY_REPLY);
+    const wire_endpoint seen = decode_endpoint(reply->bytes.data());
+    EXPECT_EQ(seen.address, address_of(client_address));
+    EXPECT_EQ(port_number(seen), client.local_port());
+  }
+
+  service.signal(SIGTERM);
+  const auto status = service.wait_for_exit(5s);
+  ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe_status(*status);
+}
+
+// --- the systemd unit --------------------------------------------------------
+
+const fs::path packaged_unit = unpacked / "usr/lib/systemd/system/reflectord.service";
+
+// The packaged unit with ExecStart pointed at the unpacked program, so that
+// systemd-analyze can check the command as it would on an installed host.
+fs::path unit_for_checks() {
+  const fs::path dir = package_dir / "unit-check";
+  fs::create_directories(dir);
+  std::string unit = read_file(packaged_unit);
+  const std::string exec = "ExecStart=/usr/sbin/reflectord";
+  const auto at = unit.find(exec);
+  if (at != std::string::npos) {
+    unit.replace(at, exec.size(), "ExecStart=" + (unpacked / "usr/sbin/reflectord").string());
+  }
+  const fs::path path = dir / "reflectord.service";
+  std::ofstream(path) << unit;
+  return path;
+}
+
+TEST(ServiceUnit, StartsTheInstalledProgram) {
+  const std::string unit = read_file(packaged_unit);
+  ASSERT_FALSE(unit.empty());
+  EXPECT_NE(unit.find("\nExecStart=/usr/sbin/reflectord\n"), std::string::npos);
+}
+
+TEST(ServiceUnit, PassesSystemdVerifyWithoutWarnings) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path unit = unit_for_checks();
+  // Documentation=man:reflectord(8) is looked up in the package's own pages.
+  const std::string man_check = have_program("man") ? "" : " --man=no";
+  const auto verify = run("MANPATH=" + quoted((unpacked / "usr/share/man").string()) +
+                          " systemd-analyze verify" + man_check + " " + quoted(unit.string()));
+  EXPECT_TRUE(verify.succeeded()) << verify.output;
+  // Unknown keys and bad values are only warnings to systemd, and ignored.
+  EXPECT_EQ(verify.output, "");
+}
+
+TEST(ServiceUnit, ExposureScoreStaysAtWhatTheServiceAllows) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto security =
+      run("systemd-analyze security --offline=yes --no-pager " + quoted(unit_for_checks().string()));
+  if (security.output.find("--offline") != std::string::npos) {
+    GTEST_SKIP() << "this systemd-analyze cannot judge unit files offline";
+  }
+  std::smatch level;
+  ASSERT_TRUE(std::regex_search(security.output, level,
+                                std::regex(R"(Overall exposure level for \S+: ([0-9.]+))")))
+      << security.output;
+  // What is left open is what the service needs: Internet sockets, the
+  // host's network, sched_setaffinity, the root directory.
+  EXPECT_LE(std::stod(level[1]), 1.2) << security.output;
+}
+
+// The unit's SystemCallFilter= lines, evaluated as systemd does: the first
+// line decides that the filter is an allow list; later lines add calls, or
+// take them away when they start with "~".
+class system_call_groups {
+ public:
+  std::set<std::string> expand(const std::string& name) {
+    if (name.empty() || name[0] != '@') return {name};
+    if (auto found = groups_.find(name); found != groups_.end()) return found->second;
+    std::set<std::string> calls;
+    groups_[name] = calls;  // no group contains itself, but do not loop if one did
+    const auto listing = run("systemd-analyze syscall-filter --no-pager " + quoted(name));
+    for (const auto& line : lines_of(listing.output)) {
+      const auto start = line.find_first_not_of(' ');
+      if (start == std::string::npos || start == 0 || line[start] == '#') continue;
+      for (const auto& call : expand(line.substr(start))) calls.insert(call);
+    }
+    groups_[name] = calls;
+    return calls;
+  }
+
+ private:
+  std::map<std::string, std::set<std::string>> groups_;
+};
+
+TEST(ServiceUnit, SystemCallFilterAllowsEveryCallTheServiceMakes) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  system_call_groups groups;
+  std::set<std::string> allowed;
+  bool first = true;
+  for (const auto& line : lines_of(read_file(packaged_unit))) {
+    const std::string key = "SystemCallFilter=";
+    if (line.rfind(key, 0) != 0) continue;
+    std::string value = line.substr(key.size());
+    const bool deny = !value.empty() && value[0] == '~';
+    if (deny) value.erase(0, 1);
+    ASSERT_FALSE(first && deny) << "the filter must be an allow list";
+    first = false;
+    std::istringstream names(value);
+    for (std::string name; names >> name;) {
+      for (const auto& call : groups.expand(name)) {
+        if (deny) {
+          allowed.erase(call);
+        } else {
+          allowed.insert(call);
+        }
+      }
+    }
+  }
+  ASSERT_FALSE(allowed.empty()) << "no SystemCallFilter= in the unit";
+  // What reflectord calls on Linux, from start-up through serving to exit:
+  // the loader and C library, thread creation, the signal wait, pinning,
+  // the event queue and the batched socket calls.
+  const char* needed[] = {
+      "execve", "brk", "mmap", "mprotect", "munmap", "madvise", "arch_prctl",
+      "set_tid_address", "set_robust_list", "rseq", "prlimit64", "getrandom", "access",
+      "openat", "newfstatat", "read", "pread64", "close", "futex", "clone", "clone3",
+      "exit", "exit_group", "rt_sigprocmask", "rt_sigaction", "rt_sigtimedwait",
+      "sched_getaffinity", "sched_setaffinity", "epoll_create1", "epoll_ctl", "epoll_wait",
+      "socket", "setsockopt", "bind", "recvmmsg", "sendmmsg"};
+  for (const char* call : needed) EXPECT_TRUE(allowed.count(call)) << call << " is filtered out";
+  // And calls it has no business making stay out.
+  for (const char* call : {"setuid", "chroot", "mount", "ptrace", "setrlimit", "sched_setscheduler"}) {
+    EXPECT_FALSE(allowed.count(call)) << call << " is allowed";
+  }
+}
+
+TEST(ServiceUnit, LeavesTheCpuAffinityAlone) {
+  // Worker i pins itself to CPU i; any restriction makes it exit with 255.
+  for (const auto& line : lines_of(read_file(packaged_unit))) {
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    for (const char* setting : {"CPUAffinity=", "AllowedCPUs=", "NUMAPolicy=", "NUMAMask="}) {
+      EXPECT_NE(line.rfind(setting, 0), 0u) << line;
+    }
+  }
+}
+
+// --- the FreeBSD rc.d script -------------------------------------------------
+
+TEST(RcScript, IsValidShell) {
+  const auto syntax = run("sh -n " + quoted((source_dir / "deploy/freebsd/reflectord").string()));
+  EXPECT_TRUE(syntax.succeeded()) << syntax.output;
+}
+
+// --- manual pages ------------------------------------------------------------
+
+std::vector<fs::path> manual_pages() {
+  std::vector<fs::path> pages;
+  for (const auto& entry : fs::directory_iterator(source_dir / "docs/man")) {
+    if (std::regex_match(entry.path().filename().string(), std::regex(R"(.*\.[1-9])"))) {
+      pages.push_back(entry.path());
+    }
+  }
+  std::sort(pages.begin(), pages.end());
+  return pages;
+}
+
+TEST(ManualPages, PassMandocLint) {
+  if (!have_program("mandoc")) GTEST_SKIP() << "mandoc is not installed";
+  const auto pages = manual_pages();
+  ASSERT_FALSE(pages.empty());
+  for (const auto& page : pages) {
+    // Style notes (such as cross references to pages this host lacks) are
+    // not faults; warnings and errors are.
+    const auto lint = run("mandoc -Tlint -Wwarning " + quoted(page.string()));
+    EXPECT_TRUE(lint.succeeded() && lint.output.empty()) << page.filename() << ":\n" << lint.output;
+  }
+}
+
+TEST(ManualPages, EveryPageIsPackaged) {
+  const auto entries = archive_contents();
+  for (const auto& page : manual_pages()) {
+    const std::string name = page.filename().string();
+    const std::string packaged =
+        "./usr/share/man/man" + std::string(1, name.back()) + "/" + name + ".gz";
+    EXPECT_TRUE(entries.count(packaged)) << packaged;
+  }
+}
+
+// Long options (--name) in a text, with "--help" itself left out.
+std::set<std::string> long_options(const std::string& text) {
+  std::set<std::string> options;
+  const std::regex option(R"((^|[^a-z0-9-])(--[a-z][a-z0-9-]*))");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+       it != std::sregex_iterator(); ++it) {
+    options.insert((*it)[2]);
+  }
+  return options;
+}
+
+std::string rendered_page(const std::string& name) {
+  return run("mandoc -Tascii " + quoted((source_dir / "docs/man" / name).string()) +
+             " | col -b")
+      .output;
+}
+
+struct tool_page {
+  const char* program;
+  const char* page;
+  std::vector<std::string> help_commands;  // each run and its options gathered
+};
+
+void PrintTo(const tool_page& tool, std::ostream* out) { *out << tool.page; }
+
+class ToolPage : public testing::TestWithParam<tool_page> {};
+
+TEST_P(ToolPage, NamesTheSameOptionsAsHelp) {
+  if (!have_program("mandoc")) GTEST_SKIP() << "mandoc is not installed";
+  const auto& tool = GetParam();
+  const fs::path program = unpacked / tool.program;
+  std::set<std::string> from_help;
+  for (const auto& arguments : tool.help_commands) {
+    const auto help = run(quoted(program.string()) + " " + arguments);
+    ASSERT_TRUE(help.succeeded()) << tool.program << " " << arguments << ": " << help.output;
+    const auto options = long_options(help.output);
+    from_help.insert(options.begin(), options.end());
+  }
+  ASSERT_FALSE(from_help.empty());
+  const auto from_page = long_options(rendered_page(tool.page));
+  EXPECT_EQ(from_page, from_help) << "the page and --help disagree on the options";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, ToolPage,
+    testing::Values(tool_page{"usr/bin/reflect", "reflect.1",
+                              {"--help", "query --help", "forward --help", "listen --help",
+                               "nat --help"}},
+                    tool_page{"usr/bin/reflect-bench", "reflect-bench.1", {"--help"}}),
+    [](const testing::TestParamInfo<tool_page>& info) {
+      std::string name = info.param.page;
+      std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+      return name;
+    });
+
+}  // namespace
+}  // namespace reflector::test
