@@ -151,7 +151,6 @@ TEST(QueryRetry, ResendsTheSameRequestWithGrowingWaits) {
   // the gap measured after it.
   EXPECT_GE(arrivals[1] - arrivals[0], 50ms);
   EXPECT_GE(arrivals[2] - arrivals[1], 100ms);
-  EXPECT_GT(arrivals[2] - arrivals[1], arrivals[1] - arrivals[0] - 50ms);
 }
 
 TEST(QueryRetry, DifferentRunsUseDifferentTransactionIds) {
