@@ -86,10 +86,10 @@ TEST(CommandLine, ReadsOptionsInEitherFormAndStopsAtDoubleDash) {
 }
 
 TEST(CommandLine, RejectsWhatItDoesNotKnow) {
-  const std::vector<option_spec> specs{{"--tries", true}, {"--json"}};
-  EXPECT_THROW(command_line({"--bogus"}, specs), usage_error);
-  EXPECT_THROW(command_line({"--tries"}, specs), usage_error);
-  EXPECT_THROW(command_line({"--json=yes"}, specs), usage_error);
+  const std::vector<known_option> options{{"--tries", true}, {"--json"}};
+  EXPECT_THROW(command_line({"--bogus"}, options), usage_error);
+  EXPECT_THROW(command_line({"--tries"}, options), usage_error);
+  EXPECT_THROW(command_line({"--json=yes"}, options), usage_error);
   EXPECT_THROW(parse_count("12x", "--n", 1, 100), usage_error);
   EXPECT_THROW(parse_count("18446744073709551616", "--n", 1, UINT64_MAX), usage_error);
   EXPECT_THROW(parse_seconds("nan", "--t", 0, 10), usage_error);

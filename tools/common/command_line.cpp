@@ -10,7 +10,7 @@
 namespace reflector::tools {
 namespace {
 
-const option_spec* find_option(const std::vector<option_spec>& options, const std::string& name) {
+const known_option* find_option(const std::vector<known_option>& options, const std::string& name) {
   for (const auto& option : options) {
     if (option.name == name) return &option;
   }
@@ -30,7 +30,7 @@ bool looks_like_option(const std::string& arg) {
 }  // namespace
 
 command_line::command_line(const std::vector<std::string>& args,
-                           const std::vector<option_spec>& options) {
+                           const std::vector<known_option>& options) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") {
@@ -43,9 +43,9 @@ command_line::command_line(const std::vector<std::string>& args,
     }
     const auto equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const option_spec* spec = find_option(options, name);
-    if (spec == nullptr) throw usage_error("unknown option '" + name + "'");
-    if (!spec->takes_value) {
+    const known_option* option = find_option(options, name);
+    if (option == nullptr) throw usage_error("unknown option '" + name + "'");
+    if (!option->takes_value) {
       if (equals != std::string::npos) throw usage_error("option " + name + " takes no value");
       values_[name] = "";
     } else if (equals != std::string::npos) {

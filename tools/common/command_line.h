@@ -10,7 +10,7 @@
 
 namespace reflector::tools {
 
-struct option_spec {
+struct known_option {
   std::string name;  // as typed: "--tries", "-4"
   bool takes_value = false;
 };
@@ -18,7 +18,7 @@ struct option_spec {
 class command_line {
  public:
   // args excludes the program and subcommand names. "--" ends the options.
-  command_line(const std::vector<std::string>& args, const std::vector<option_spec>& options);
+  command_line(const std::vector<std::string>& args, const std::vector<known_option>& options);
 
   bool has(const std::string& name) const { return values_.count(name) != 0; }
   std::optional<std::string> value(const std::string& name) const;

@@ -4,13 +4,13 @@
 
 namespace reflector::tools {
 
-std::vector<option_spec> client_option_specs(bool with_retries) {
-  std::vector<option_spec> specs{{"-4"}, {"-6"}, {"--json"}};
+std::vector<known_option> client_known_options(bool with_retries) {
+  std::vector<known_option> options{{"-4"}, {"-6"}, {"--json"}};
   if (with_retries) {
-    specs.push_back({"--tries", true});
-    specs.push_back({"--timeout", true});
+    options.push_back({"--tries", true});
+    options.push_back({"--timeout", true});
   }
-  return specs;
+  return options;
 }
 
 client_options read_client_options(const command_line& line) {

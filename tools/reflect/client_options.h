@@ -17,7 +17,7 @@ struct client_options {
 };
 
 // -4, -6 and --json, plus --tries and --timeout when with_retries.
-std::vector<option_spec> client_option_specs(bool with_retries);
+std::vector<known_option> client_known_options(bool with_retries);
 client_options read_client_options(const command_line& line);
 
 // True when args ask for help before any "--".

@@ -35,7 +35,7 @@ int run_forward(const std::vector<std::string>& args) {
     std::fputs(forward_help, stdout);
     return exit_ok;
   }
-  const command_line line(args, client_option_specs(false));
+  const command_line line(args, client_known_options(false));
   line.expect_positionals(2, 2, "SERVER TARGET");
   const client_options options = read_client_options(line);
   const socket_endpoint server =

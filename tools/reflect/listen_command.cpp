@@ -64,10 +64,10 @@ int run_listen(const std::vector<std::string>& args) {
     std::fputs(listen_help, stdout);
     return exit_ok;
   }
-  auto specs = client_option_specs(false);
-  specs.push_back({"--count", true});
-  specs.push_back({"--timeout", true});
-  const command_line line(args, specs);
+  auto accepted = client_known_options(false);
+  accepted.push_back({"--count", true});
+  accepted.push_back({"--timeout", true});
+  const command_line line(args, accepted);
   line.expect_positionals(1, 1, "[ADDRESS]:PORT");
   const listen_options options = read_listen_options(line);
   const socket_endpoint local = resolve_endpoint(line.positionals()[0], std::nullopt,

@@ -126,7 +126,7 @@ int run_nat(const std::vector<std::string>& args) {
     std::fputs(nat_help, stdout);
     return exit_ok;
   }
-  const command_line line(args, client_option_specs(true));
+  const command_line line(args, client_known_options(true));
   line.expect_positionals(2, 2, "SERVER_A SERVER_B");
   const client_options options = read_client_options(line);
   const server_pair servers = resolve_servers(line, options.family);

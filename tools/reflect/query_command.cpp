@@ -37,7 +37,7 @@ int run_query(const std::vector<std::string>& args) {
     std::fputs(query_help, stdout);
     return exit_ok;
   }
-  const command_line line(args, client_option_specs(true));
+  const command_line line(args, client_known_options(true));
   line.expect_positionals(1, 1, "SERVER");
   const client_options options = read_client_options(line);
   const socket_endpoint server =

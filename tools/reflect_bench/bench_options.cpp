@@ -11,7 +11,7 @@
 namespace reflector::tools {
 namespace {
 
-const std::vector<option_spec> bench_option_specs{
+const std::vector<known_option> bench_known_options{
     {"--sockets", true}, {"--window", true},     {"--rate", true},   {"--duration", true},
     {"--count", true},   {"--size", true},       {"--batch", true},  {"--drain", true},
     {"--forward", true}, {"--server-pid", true}, {"--json"},         {"--histogram"},
@@ -80,7 +80,7 @@ void read_limits(const command_line& line, load_plan& plan) {
 }  // namespace
 
 bench_options read_bench_options(const std::vector<std::string>& args) {
-  const command_line line(args, bench_option_specs);
+  const command_line line(args, bench_known_options);
   line.expect_positionals(1, 1, "SERVER");
   bench_options options;
   load_plan& plan = options.plan;
