@@ -3,13 +3,13 @@
 #include <thread>
 
 #include "worker/batch_slots.h"
+#include "worker/worker_cpus.h"
 
 namespace reflector {
 
 void start_workers(std::uint16_t port) {
-  const unsigned worker_count = std::thread::hardware_concurrency();
-  for (unsigned i = 0; i < worker_count; ++i) {
-    std::thread(worker_main, static_cast<std::int32_t>(i), port).detach();
+  for (const std::int32_t cpu : worker_cpus()) {
+    std::thread(worker_main, cpu, port).detach();
   }
 }
 

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/reply_source.h"
+
 namespace reflector {
 
 inline constexpr std::size_t batch_capacity = 1024;    // slots, so datagrams per receive
@@ -23,18 +25,22 @@ inline constexpr std::size_t slot_buffer_size = 1232;  // longest datagram a slo
 inline constexpr std::size_t event_capacity = 1024;    // records per event wait
 inline constexpr socklen_t peer_address_size = sizeof(sockaddr_in6);
 
-// Slot k is entry k of the four parallel arrays. Once prepared, header k
-// names peers[k] as its address and iovecs[k] as its only I/O vector, and
-// iovecs[k] covers buffers[k]. These pointers own nothing; they stay valid
-// because no array is resized after preparation.
+// Slot k is entry k of the five parallel arrays. Once prepared, header k
+// names peers[k] as its address, iovecs[k] as its only I/O vector and
+// controls[k] as its control buffer, and iovecs[k] covers buffers[k]. These
+// pointers own nothing; they stay valid because no array is resized after
+// preparation. The control buffer carries the address a request arrived at
+// from its receive to its reply's send.
 //
 // A slot is ready for a receive when that wiring holds, its iov_len is
-// slot_buffer_size and its msg_namelen is peer_address_size.
+// slot_buffer_size, its msg_namelen is peer_address_size and its
+// msg_controllen is reply_source_space.
 struct batch_slot_arrays {
   std::vector<mmsghdr> headers;
   std::vector<iovec> iovecs;
   std::vector<sockaddr_in6> peers;
   std::vector<std::array<std::uint8_t, slot_buffer_size>> buffers;
+  std::vector<reply_source_buffer> controls;
 };
 
 // Each thread's own slots. Workers never exit, so their slots are released
@@ -47,8 +53,8 @@ extern thread_local batch_slot_arrays batch_slots;
 void prepare_batch_slots();
 
 // A non-blocking, close-on-exec, dual-stack UDP socket bound to [::]:port
-// with address reuse and load-balanced port sharing; -1 on any failure,
-// after closing the socket if one was made.
+// with load-balanced port sharing, reporting each datagram's destination
+// address; -1 on any failure, after closing the socket if one was made.
 int open_socket(std::uint16_t port) noexcept;
 
 // A new event queue with open_socket(port) registered for level-triggered
@@ -58,12 +64,13 @@ int open_endpoint(std::uint16_t port) noexcept;
 
 // Waits on kq for ever; for each ready socket receives one batch into the
 // calling thread's batch_slots, hands every datagram to handle_message and
-// sends the kept replies in runs of consecutive slots. Needs
+// sends the kept replies, each from the address its request arrived at, in
+// runs of consecutive slots. Needs
 // prepare_batch_slots to have run on this thread. Throws std::bad_alloc if
 // its event array cannot be had; otherwise never returns.
 [[noreturn]] void receive_reply_loop(int kq);
 
-// The body of worker thread cpu_index; never returns.
-[[noreturn]] void worker_main(std::int32_t cpu_index, std::uint16_t port);
+// The body of the worker thread that runs on CPU cpu; never returns.
+[[noreturn]] void worker_main(std::int32_t cpu, std::uint16_t port);
 
 }  // namespace reflector

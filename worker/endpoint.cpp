@@ -8,6 +8,7 @@
 
 #include "platform/event_queue.h"
 #include "platform/port_sharing.h"
+#include "platform/reply_source.h"
 #include "worker/batch_slots.h"
 
 namespace reflector {
@@ -27,11 +28,12 @@ sockaddr_in6 wildcard_address(std::uint16_t port) noexcept {
 }
 
 // Both families on one socket; every worker's socket joins the port's
-// load-balancing group, which only works if the options precede bind.
+// load-balancing group, which only works if the options precede bind; each
+// datagram comes with the address it was sent to, the source of its reply.
 int configure_and_bind(int fd, std::uint16_t port) noexcept {
   if (set_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) == -1) return -1;
-  if (set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1) return -1;
-  if (set_option(fd, SOL_SOCKET, SO_REUSEPORT_LB, 1) == -1) return -1;
+  if (enable_port_sharing(fd) == -1) return -1;
+  if (report_destination_address(fd) == -1) return -1;
   const sockaddr_in6 address = wildcard_address(port);
   return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }

@@ -13,6 +13,8 @@ void wire_slot(batch_slot_arrays& slots, std::size_t k) noexcept {
   slots.headers[k].msg_hdr.msg_namelen = peer_address_size;
   slots.headers[k].msg_hdr.msg_iov = &slots.iovecs[k];
   slots.headers[k].msg_hdr.msg_iovlen = 1;
+  slots.headers[k].msg_hdr.msg_control = slots.controls[k].bytes;
+  slots.headers[k].msg_hdr.msg_controllen = reply_source_space;
 }
 
 }  // namespace
@@ -27,6 +29,7 @@ void prepare_batch_slots() {
   slots.iovecs.resize(count);
   slots.peers.resize(count);
   slots.buffers.resize(count);
+  slots.controls.resize(count);
   for (std::size_t k = 0; k < count; ++k) wire_slot(slots, k);
 }
 

@@ -8,11 +8,11 @@
 
 namespace reflector {
 
-// Failures are not looked at: a failed or empty wait is repeated, a failed
-// or empty receive moves on, and a send's result is ignored, because none of
-// them leaves anything to clean up and the next datagram may succeed.
-// Datagrams left after a full batch keep the socket readable, so the next
-// wait returns at once.
+// A failed or empty wait is repeated and a failed or empty receive moves on,
+// because neither leaves anything to clean up and the next may succeed. A
+// send is looked at only so that one refused reply does not take the rest
+// of its run with it (see send_run). Datagrams left after a full batch keep
+// the socket readable, so the next wait returns at once.
 void receive_reply_loop(int kq) {
   std::vector<struct kevent> events(event_capacity);
   batch_slot_arrays& slots = batch_slots;
@@ -26,7 +26,7 @@ void receive_reply_loop(int kq) {
       if (received <= 0) continue;
       handle_batch(slots, static_cast<std::size_t>(received), reflection_handler{},
                    [descriptor](mmsghdr* first, unsigned count) noexcept {
-                     sendmmsg(descriptor, first, count, 0);
+                     return sendmmsg(descriptor, first, count, 0);
                    });
     }
   }

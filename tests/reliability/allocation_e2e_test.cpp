@@ -17,6 +17,7 @@
 #include "tests/reliability/reflectord_launch.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/reflection_exchange.h"
+#include "tests/support/usable_cpus.h"
 
 namespace reflector::test {
 namespace {
@@ -84,7 +85,7 @@ TEST(Allocation, ServingEveryKindOfDatagramAllocatesNothing) {
   load_generator generator(16);
 
   // Start-up is over when every worker has its thread and the counts rest.
-  const int expected_threads = 1 + static_cast<int>(std::thread::hardware_concurrency());
+  const int expected_threads = 1 + static_cast<int>(usable_cpus().size());
   generator.run({.kinds = every_kind(), .max_datagrams = 2000, .lockstep = true});
   ASSERT_EQ(thread_count(service.pid()), expected_threads);
   const counts after_start_up = file.steady(std::chrono::milliseconds(500), std::chrono::seconds(10));

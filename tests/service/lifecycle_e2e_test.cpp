@@ -13,6 +13,7 @@
 #include "tests/support/network_namespace.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/udp_socket.h"
+#include "tests/support/usable_cpus.h"
 
 namespace reflector::test {
 namespace {
@@ -111,9 +112,9 @@ std::multiset<std::string> pinned_cpus_of_workers(pid_t pid) {
   return pinned;
 }
 
-TEST_F(ServingService, OneWorkerPerHardwareThreadEachPinnedToItsOwnCpu) {
+TEST_F(ServingService, OneWorkerPerUsableCpuEachPinnedToItsOwnCpu) {
   std::multiset<std::string> expected;
-  for (int cpu = 0; cpu < expected_workers(); ++cpu) expected.insert(std::to_string(cpu));
+  for (const int cpu : usable_cpus()) expected.insert(std::to_string(cpu));
   std::multiset<std::string> pinned;
   for (int attempt = 0; attempt < 200 && pinned != expected; ++attempt) {
     std::this_thread::sleep_for(25ms);

@@ -10,12 +10,14 @@
 
 #include "tests/support/network_namespace.h"
 #include "tests/support/reflection_exchange.h"
+#include "tests/support/usable_cpus.h"
 
 namespace reflector::test {
 namespace {
 
 child_process start_reflectord(const service_options& options, int output_fd) {
   const std::optional<rlim_t> limit = options.descriptor_limit;
+  const std::function<void()> before_exec = options.before_exec;
   return child_process::start(REFLECTORD_PATH, options.arguments, options.environment, [=] {
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
@@ -29,6 +31,7 @@ child_process start_reflectord(const service_options& options, int output_fd) {
       const rlimit r{*limit, *limit};
       setrlimit(RLIMIT_NOFILE, &r);
     }
+    if (before_exec) before_exec();
   });
 }
 
@@ -86,10 +89,14 @@ bool wait_until_bound(std::uint16_t port, int count) {
   return false;
 }
 
-int expected_workers() { return static_cast<int>(std::thread::hardware_concurrency()); }
+int expected_workers() { return static_cast<int>(usable_cpus().size()); }
+
+std::vector<std::string> ServingService::local_addresses() const {
+  return {"192.0.2.1", "2001:db8::2"};
+}
 
 void ServingService::SetUp() {
-  REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2"});
+  REFLECTOR_ENTER_NETNS_OR_SKIP(local_addresses());
   service_.emplace();
   ASSERT_TRUE(wait_until_answering()) << "the service never answered a QUERY";
   // Every worker bound: from here on a client's datagrams always meet the

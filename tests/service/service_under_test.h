@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ struct service_options {
   std::vector<std::string> arguments{};
   std::vector<std::string> environment{};
   std::optional<rlim_t> descriptor_limit{};  // RLIMIT_NOFILE for the service
+  // Runs in the child just before exec, after the rest of the set-up; it
+  // must only make async-signal-safe calls.
+  std::function<void()> before_exec{};
 };
 
 class service_under_test {
@@ -31,6 +35,7 @@ class service_under_test {
   service_under_test& operator=(const service_under_test&) = delete;
 
   pid_t pid() const { return process_.pid(); }
+  void signal(int signal_number) const { process_.signal(signal_number); }
   bool running() { return process_.running(); }
 
   // Everything the service has written to stdout and stderr so far.
@@ -51,7 +56,8 @@ int bound_udp_sockets(std::uint16_t port);
 // Waits, bounded, until `count` sockets are bound to the port.
 bool wait_until_bound(std::uint16_t port, int count);
 
-// The number of workers reflectord starts on this machine.
+// The number of workers reflectord starts here: one per CPU this process
+// may use.
 int expected_workers();
 
 // The common frame of the tests that need a serving service: a fresh
@@ -60,6 +66,8 @@ int expected_workers();
 // it with status 0 having written nothing.
 class ServingService : public testing::Test {
  protected:
+  // The addresses put on lo; a test that needs others overrides this.
+  virtual std::vector<std::string> local_addresses() const;
   void SetUp() override;
   void TearDown() override;
   service_under_test& service() { return *service_; }

@@ -34,6 +34,14 @@ std::string bring_loopback_up() {
   return problem;
 }
 
+std::string add_address(const std::string& address) {
+  const bool v6 = address.find(':') != std::string::npos;
+  if (v6) return run_ip({"-6", "addr", "add", address + "/128", "dev", "lo", "nodad"});
+  return run_ip({"addr", "add", address + "/32", "dev", "lo"});
+}
+
+}  // namespace
+
 std::string run_ip(std::vector<std::string> args) {
   args.insert(args.begin(), "ip");
   std::vector<char*> argv;
@@ -50,14 +58,6 @@ std::string run_ip(std::vector<std::string> args) {
   }
   return {};
 }
-
-std::string add_address(const std::string& address) {
-  const bool v6 = address.find(':') != std::string::npos;
-  if (v6) return run_ip({"-6", "addr", "add", address + "/128", "dev", "lo", "nodad"});
-  return run_ip({"addr", "add", address + "/32", "dev", "lo"});
-}
-
-}  // namespace
 
 std::string enter_fresh_network_namespace(const std::vector<std::string>& addresses) {
   if (unshare(CLONE_NEWNET) == -1) {

@@ -14,6 +14,10 @@ namespace reflector::test {
 // the namespace.
 std::string enter_fresh_network_namespace(const std::vector<std::string>& addresses = {});
 
+// Runs ip(8) with args in the calling process's namespace. Returns an empty
+// string on success, otherwise what failed.
+std::string run_ip(std::vector<std::string> args);
+
 }  // namespace reflector::test
 
 // Skips the current test with a clear message when no namespace can be made.

@@ -1,30 +1,49 @@
 #include "worker/batch_handling.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <set>
 #include <string>
 
 namespace reflector {
 namespace {
 
+// Each received datagram's destination, as the kernel reports it, and the
+// interface it came in on; replies go back to a client of the same family.
+constexpr const char* arrived_at = "::ffff:192.0.2.3";
+constexpr const char* client = "::ffff:192.0.2.100";
+constexpr unsigned arrival_interface = 7;
+
+in6_addr address(const char* text) {
+  in6_addr a{};
+  EXPECT_EQ(inet_pton(AF_INET6, text, &a), 1) << text;
+  return a;
+}
+
 // Stands in for the handler and the send, and writes down every call in the
 // order it happens: "h3" for the handler on slot 3, "s1+2" for a send of two
-// slots from slot 1.
+// slots from slot 1. Like sendmmsg, the fake send stops at the first slot it
+// refuses (with that slot's errno) and reports how many went before it, or
+// -1 if that was the first.
 class recording_batch {
  public:
-  explicit recording_batch(std::set<std::size_t> dropped) : dropped_(std::move(dropped)) {
+  explicit recording_batch(std::set<std::size_t> dropped, std::map<std::size_t, int> refused = {})
+      : dropped_(std::move(dropped)), refused_(std::move(refused)) {
     prepare_batch_slots();
   }
 
   std::string run(std::size_t count) {
     fill(count);
     handle_batch(slots_, count, [this](auto&&... args) { handle(args...); },
-                 [this](mmsghdr* first, unsigned run_length) { send(first, run_length); });
+                 [this](mmsghdr* first, unsigned run_length) { return send(first, run_length); });
     return calls_.empty() ? calls_ : calls_.substr(1);
   }
 
   batch_slot_arrays& slots() { return slots_; }
+  const std::string& delivered() const { return delivered_; }
 
   // The length each datagram arrives with, distinct per slot.
   static std::uint32_t received_length(std::size_t j) {
@@ -38,11 +57,24 @@ class recording_batch {
     for (std::size_t j = 0; j < count; ++j) {
       slots_.headers[j].msg_len = received_length(j);
       slots_.headers[j].msg_hdr.msg_namelen = 16;
+      slots_.peers[j].sin6_addr = address(client);
+      write_destination(slots_.headers[j].msg_hdr);
     }
     if (count < batch_capacity) {
       slots_.iovecs[count].iov_len = 7;
       slots_.headers[count].msg_hdr.msg_namelen = 3;
+      slots_.headers[count].msg_hdr.msg_controllen = 5;
     }
+  }
+
+  static void write_destination(msghdr& message) {
+    message.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+    const in6_pktinfo info{address(arrived_at), arrival_interface};
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
   }
 
   void handle(std::span<std::uint8_t, 16>, std::uint16_t&, std::uint8_t* buffer,
@@ -54,29 +86,55 @@ class recording_batch {
     drop = dropped_.count(j) != 0;
   }
 
-  void send(mmsghdr* first, unsigned run_length) {
+  int send(mmsghdr* first, unsigned run_length) {
     const auto start = static_cast<std::size_t>(first - slots_.headers.data());
     EXPECT_GT(run_length, 0u);
-    for (std::size_t j = start; j < start + run_length; ++j) {
-      EXPECT_EQ(slots_.iovecs[j].iov_len, received_length(j)) << "reply length of slot " << j;
-      EXPECT_EQ(dropped_.count(j), 0u) << "dropped slot " << j << " sent";
-    }
     calls_ += " s" + std::to_string(start) + "+" + std::to_string(run_length);
+    for (std::size_t j = start; j < start + run_length; ++j) {
+      expect_ready_to_send(j);
+      if (const auto refusal = refused_.find(j); refusal != refused_.end()) {
+        if (j == start) {
+          errno = refusal->second;
+          return -1;
+        }
+        return static_cast<int>(j - start);
+      }
+      if (!delivered_.empty()) delivered_ += ' ';
+      delivered_ += std::to_string(j);
+    }
+    return static_cast<int>(run_length);
+  }
+
+  // A kept reply: its length, and the source it is to leave from.
+  void expect_ready_to_send(std::size_t j) {
+    EXPECT_EQ(slots_.iovecs[j].iov_len, received_length(j)) << "reply length of slot " << j;
+    EXPECT_EQ(dropped_.count(j), 0u) << "dropped slot " << j << " sent";
+    const msghdr& message = slots_.headers[j].msg_hdr;
+    ASSERT_EQ(message.msg_controllen, CMSG_SPACE(sizeof(in6_pktinfo))) << "slot " << j;
+    in6_pktinfo info;
+    std::memcpy(&info, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof info);
+    const in6_addr expected = address(arrived_at);
+    EXPECT_EQ(std::memcmp(&info.ipi6_addr, &expected, sizeof expected), 0) << "slot " << j;
+    EXPECT_EQ(info.ipi6_ifindex, 0u) << "slot " << j << ": interface left to routing";
   }
 
   batch_slot_arrays& slots_ = batch_slots;
   std::set<std::size_t> dropped_;
+  std::map<std::size_t, int> refused_;
   std::string calls_;
+  std::string delivered_;
 };
 
 void expect_used_slots_ready(batch_slot_arrays& slots, std::size_t count) {
   for (std::size_t j = 0; j < count; ++j) {
     EXPECT_EQ(slots.iovecs[j].iov_len, slot_buffer_size) << "slot " << j;
     EXPECT_EQ(slots.headers[j].msg_hdr.msg_namelen, peer_address_size) << "slot " << j;
+    EXPECT_EQ(slots.headers[j].msg_hdr.msg_controllen, reply_source_space) << "slot " << j;
   }
   if (count < batch_capacity) {
     EXPECT_EQ(slots.iovecs[count].iov_len, 7u) << "slot after the batch was reset";
     EXPECT_EQ(slots.headers[count].msg_hdr.msg_namelen, 3u) << "slot after the batch was reset";
+    EXPECT_EQ(slots.headers[count].msg_hdr.msg_controllen, 5u) << "slot after the batch was reset";
   }
 }
 
@@ -115,6 +173,63 @@ TEST(BatchHandling, FullBatchIsOneSendAndEverySlotIsReset) {
   EXPECT_EQ(calls.substr(calls.rfind(' ') + 1), "s0+1024");
   EXPECT_EQ(calls.find('s'), calls.rfind('s')) << "more than one send";
   expect_used_slots_ready(batch.slots(), batch_capacity);
+}
+
+// Sends that the kernel refuses part of: which calls follow, and which
+// replies get out.
+struct refusal_case {
+  const char* name;
+  std::size_t count;
+  std::set<std::size_t> dropped;
+  std::map<std::size_t, int> refused;  // slot -> errno of its send
+  const char* calls;
+  const char* delivered;
+};
+
+class RefusedSend : public testing::TestWithParam<refusal_case> {};
+
+TEST_P(RefusedSend, SkipsTheRefusedReplyAndSendsTheRest) {
+  const refusal_case& c = GetParam();
+  recording_batch batch(c.dropped, c.refused);
+  EXPECT_EQ(batch.run(c.count), c.calls);
+  EXPECT_EQ(batch.delivered(), c.delivered);
+  expect_used_slots_ready(batch.slots(), c.count);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sends, RefusedSend,
+    testing::Values(
+        refusal_case{"Middle", 5, {}, {{2, ENETUNREACH}}, "h0 h1 h2 h3 h4 s0+5 s3+2",
+                     "0 1 3 4"},
+        refusal_case{"First", 5, {}, {{0, EACCES}}, "h0 h1 h2 h3 h4 s0+5 s1+4", "1 2 3 4"},
+        refusal_case{"Last", 5, {}, {{4, EACCES}}, "h0 h1 h2 h3 h4 s0+5", "0 1 2 3"},
+        refusal_case{"Adjacent", 5, {}, {{1, EACCES}, {2, ENETUNREACH}},
+                     "h0 h1 h2 h3 h4 s0+5 s2+3 s3+2", "0 3 4"},
+        refusal_case{"EveryOther", 5, {}, {{0, EACCES}, {2, EACCES}, {4, EACCES}},
+                     "h0 h1 h2 h3 h4 s0+5 s1+4 s3+2", "1 3"},
+        refusal_case{"InTheFirstOfTwoRuns", 6, {3}, {{1, EINVAL}},
+                     "h0 h1 h2 h3 s0+3 s2+1 h4 h5 s4+2", "0 2 4 5"},
+        refusal_case{"SocketFullPartWay", 5, {}, {{2, EAGAIN}, {3, EAGAIN}, {4, EAGAIN}},
+                     "h0 h1 h2 h3 h4 s0+5 s3+2", "0 1"},
+        refusal_case{"SocketFullAtOnce", 4, {}, {{0, EAGAIN}, {1, EAGAIN}, {2, EAGAIN}, {3, EAGAIN}},
+                     "h0 h1 h2 h3 s0+4", ""},
+        refusal_case{"NoBuffersAtOnce", 3, {}, {{0, ENOBUFS}, {1, ENOBUFS}, {2, ENOBUFS}},
+                     "h0 h1 h2 s0+3", ""},
+        refusal_case{"FullSocketStopsOnlyItsRun", 5, {2}, {{0, EAGAIN}, {1, EAGAIN}},
+                     "h0 h1 h2 s0+2 h3 h4 s3+2", "3 4"}),
+    [](const auto& info) { return info.param.name; });
+
+// Every refused reply costs at most one more send call.
+TEST(RefusedSend, EachRefusalCostsAtMostOneMoreCall) {
+  std::map<std::size_t, int> refused;
+  for (std::size_t j = 0; j < batch_capacity; j += 3) refused[j] = EACCES;
+  recording_batch batch({}, refused);
+  const std::string calls = batch.run(batch_capacity);
+  std::size_t sends = 0;
+  for (const char c : calls) sends += c == 's' ? 1 : 0;
+  EXPECT_LE(sends, 1 + refused.size());
+  EXPECT_TRUE(batch.delivered().starts_with("1 2 4 5 ")) << batch.delivered();
+  EXPECT_TRUE(batch.delivered().ends_with(" 1021 1022")) << batch.delivered();
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ void expect_freshly_prepared() {
   ASSERT_EQ(slots.iovecs.size(), batch_capacity);
   ASSERT_EQ(slots.peers.size(), batch_capacity);
   ASSERT_EQ(slots.buffers.size(), batch_capacity);
+  ASSERT_EQ(slots.controls.size(), batch_capacity);
   for (std::size_t k = 0; k < batch_capacity; ++k) {
     const msghdr& h = slots.headers[k].msg_hdr;
     SCOPED_TRACE(k);
@@ -42,14 +43,15 @@ void expect_freshly_prepared() {
     EXPECT_EQ(h.msg_namelen, 28u);
     EXPECT_EQ(h.msg_iov, &slots.iovecs[k]);
     EXPECT_EQ(h.msg_iovlen, 1u);
-    EXPECT_EQ(h.msg_control, nullptr);
-    EXPECT_EQ(h.msg_controllen, 0u);
+    EXPECT_EQ(h.msg_control, slots.controls[k].bytes);
+    EXPECT_EQ(h.msg_controllen, reply_source_space);
     EXPECT_EQ(h.msg_flags, 0);
     EXPECT_EQ(slots.headers[k].msg_len, 0u);
     EXPECT_EQ(slots.iovecs[k].iov_base, slots.buffers[k].data());
     EXPECT_EQ(slots.iovecs[k].iov_len, 1232u);
     EXPECT_TRUE(all_zero(&slots.peers[k], sizeof slots.peers[k]));
     EXPECT_TRUE(all_zero(slots.buffers[k].data(), slots.buffers[k].size()));
+    EXPECT_TRUE(all_zero(slots.controls[k].bytes, sizeof slots.controls[k].bytes));
   }
 }
 
@@ -60,14 +62,15 @@ TEST(PrepareBatchSlots, EverySlotIsWiredToItsOwnEntriesAndReady) {
 void expect_second_call_inert() {
   batch_slot_arrays& slots = prepared_own_record();
   const void* storage[] = {slots.headers.data(), slots.iovecs.data(), slots.peers.data(),
-                           slots.buffers.data()};
+                           slots.buffers.data(), slots.controls.data()};
   slots.iovecs[5].iov_len = 40;
   slots.headers[6].msg_hdr.msg_namelen = 16;
   slots.buffers[7][0] = 0x5a;
 
   prepare_batch_slots();
-  const void* storage_after[] = {slots.headers.data(), slots.iovecs.data(), slots.peers.data(),
-                                 slots.buffers.data()};
+  const void* storage_after[] = {slots.headers.data(), slots.iovecs.data(),
+                                 slots.peers.data(), slots.buffers.data(),
+                                 slots.controls.data()};
   EXPECT_TRUE(std::equal(std::begin(storage), std::end(storage), std::begin(storage_after)));
   EXPECT_EQ(slots.iovecs[5].iov_len, 40u);
   EXPECT_EQ(slots.headers[6].msg_hdr.msg_namelen, 16u);
@@ -92,22 +95,23 @@ byte_range storage_of(const std::vector<T>& array) {
   return {b, b + array.size() * sizeof(T)};
 }
 
-// Where one thread's four arrays lie, and whether its wiring stays in them.
+// Where one thread's five arrays lie, and whether its wiring stays in them.
 struct record_layout {
-  byte_range arrays[4];
+  byte_range arrays[5];
   bool wiring_inside = false;
 };
 
 record_layout layout_of_own_record() {
   const batch_slot_arrays& s = prepared_own_record();
   record_layout layout{{storage_of(s.headers), storage_of(s.iovecs), storage_of(s.peers),
-                        storage_of(s.buffers)}};
+                        storage_of(s.buffers), storage_of(s.controls)}};
   layout.wiring_inside = true;
   for (std::size_t k = 0; k < s.headers.size(); ++k) {
     layout.wiring_inside = layout.wiring_inside &&
                            layout.arrays[2].holds(s.headers[k].msg_hdr.msg_name) &&
                            layout.arrays[1].holds(s.headers[k].msg_hdr.msg_iov) &&
-                           layout.arrays[3].holds(s.iovecs[k].iov_base);
+                           layout.arrays[3].holds(s.iovecs[k].iov_base) &&
+                           layout.arrays[4].holds(s.headers[k].msg_hdr.msg_control);
   }
   return layout;
 }
