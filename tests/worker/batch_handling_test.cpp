@@ -11,15 +11,20 @@
 namespace reflector {
 namespace {
 
-// Each received datagram's destination, as the kernel reports it, and the
-// interface it came in on; replies go back to a client of the same family.
-constexpr const char* arrived_at = "::ffff:192.0.2.3";
+// Each received datagram's destination, as the kernel reports it; replies
+// go back to a client of the same family.
+constexpr const char* arrived_at = "192.0.2.3";
 constexpr const char* client = "::ffff:192.0.2.100";
-constexpr unsigned arrival_interface = 7;
 
 in6_addr address(const char* text) {
   in6_addr a{};
   EXPECT_EQ(inet_pton(AF_INET6, text, &a), 1) << text;
+  return a;
+}
+
+in_addr ipv4_address(const char* text) {
+  in_addr a{};
+  EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
   return a;
 }
 
@@ -68,13 +73,16 @@ class recording_batch {
   }
 
   static void write_destination(msghdr& message) {
-    message.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
+    message.msg_controllen = CMSG_SPACE(sizeof(sockaddr_in));
     cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = IPPROTO_IPV6;
-    c->cmsg_type = IPV6_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
-    const in6_pktinfo info{address(arrived_at), arrival_interface};
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_ORIGDSTADDR;
+    c->cmsg_len = CMSG_LEN(sizeof(sockaddr_in));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(1213);
+    local.sin_addr = ipv4_address(arrived_at);
+    std::memcpy(CMSG_DATA(c), &local, sizeof local);
   }
 
   void handle(std::span<std::uint8_t, 16>, std::uint16_t&, std::uint8_t* buffer,
@@ -110,12 +118,12 @@ class recording_batch {
     EXPECT_EQ(slots_.iovecs[j].iov_len, received_length(j)) << "reply length of slot " << j;
     EXPECT_EQ(dropped_.count(j), 0u) << "dropped slot " << j << " sent";
     const msghdr& message = slots_.headers[j].msg_hdr;
-    ASSERT_EQ(message.msg_controllen, CMSG_SPACE(sizeof(in6_pktinfo))) << "slot " << j;
-    in6_pktinfo info;
-    std::memcpy(&info, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof info);
-    const in6_addr expected = address(arrived_at);
-    EXPECT_EQ(std::memcmp(&info.ipi6_addr, &expected, sizeof expected), 0) << "slot " << j;
-    EXPECT_EQ(info.ipi6_ifindex, 0u) << "slot " << j << ": interface left to routing";
+    ASSERT_EQ(message.msg_controllen, CMSG_LEN(sizeof(in_pktinfo))) << "slot " << j;
+    const cmsghdr* c = CMSG_FIRSTHDR(&message);
+    EXPECT_EQ(c->cmsg_type, IP_PKTINFO) << "slot " << j;
+    in_pktinfo info;
+    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+    EXPECT_EQ(info.ipi_spec_dst.s_addr, ipv4_address(arrived_at).s_addr) << "slot " << j;
   }
 
   batch_slot_arrays& slots_ = batch_slots;
