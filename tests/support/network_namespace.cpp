@@ -1,6 +1,8 @@
 #include "tests/support/network_namespace.h"
 
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -9,7 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -40,6 +44,28 @@ std::string add_address(const std::string& address) {
   return run_ip({"addr", "add", address + "/32", "dev", "lo"});
 }
 
+// Even without duplicate address detection, the kernel finishes adding an
+// IPv6 address from a work queue; until then it is tentative and drops what
+// is sent to it, which on a loaded machine can take a while. A socket can
+// bind the address once it is usable.
+bool usable(const std::string& ipv6_address) {
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  if (inet_pton(AF_INET6, ipv6_address.c_str(), &address.sin6_addr) != 1) return false;
+  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return bound;
+}
+
+std::string wait_until_usable(const std::string& ipv6_address) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    if (usable(ipv6_address)) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ipv6_address + " still tentative after 5 s";
+}
+
 }  // namespace
 
 std::string run_ip(std::vector<std::string> args) {
@@ -66,6 +92,13 @@ std::string enter_fresh_network_namespace(const std::vector<std::string>& addres
   if (std::string problem = bring_loopback_up(); !problem.empty()) return problem;
   for (const auto& address : addresses) {
     if (std::string problem = add_address(address); !problem.empty()) return problem;
+  }
+  std::vector<std::string> ipv6_addresses = {"::1"};
+  for (const auto& address : addresses) {
+    if (address.find(':') != std::string::npos) ipv6_addresses.push_back(address);
+  }
+  for (const auto& address : ipv6_addresses) {
+    if (std::string problem = wait_until_usable(address); !problem.empty()) return problem;
   }
   return {};
 }
