@@ -1,7 +1,6 @@
 // A service started with fewer CPUs than the machine has (taskset,
 // systemd's CPUAffinity= or AllowedCPUs=, a container's cpuset) runs one
 // worker on each CPU it was given, and never on another.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sched.h>
@@ -26,22 +25,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The Cpus_allowed_list of every thread of the process.
+// The distinct Cpus_allowed_list values of the process's threads.
 std::set<std::string> allowed_cpus_of_threads(pid_t pid) {
   std::set<std::string> lists;
-  const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(task_dir.c_str());
-  if (dir == nullptr) return lists;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream status(task_dir + "/" + entry->d_name + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("Cpus_allowed_list:")) {
-        lists.insert(line.substr(line.find_first_not_of(" \t", 18)));
-      }
-    }
-  }
-  closedir(dir);
+  for (const auto& [tid, cpus] : allowed_cpus_by_thread(pid)) lists.insert(cpus);
   return lists;
 }
 

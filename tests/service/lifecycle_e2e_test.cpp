@@ -83,25 +83,6 @@ TEST(SetUpFailure, TooFewDescriptorsEnds255) {
   expect_set_up_failure({.descriptor_limit = static_cast<rlim_t>(3 + 2 * workers - 1)});
 }
 
-// The Cpus_allowed_list of every thread of the process, by thread id.
-std::map<int, std::string> allowed_cpus_by_thread(pid_t pid) {
-  std::map<int, std::string> result;
-  const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(task_dir.c_str());
-  if (dir == nullptr) return result;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream status(task_dir + "/" + entry->d_name + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("Cpus_allowed_list:")) {
-        result[std::stoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", 18));
-      }
-    }
-  }
-  closedir(dir);
-  return result;
-}
-
 // The CPUs that threads other than the main one are pinned to, one entry per
 // pinned thread.
 std::multiset<std::string> pinned_cpus_of_workers(pid_t pid) {

@@ -1,5 +1,6 @@
 #include "tests/service/service_under_test.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -108,6 +109,24 @@ void ServingService::TearDown() {
   if (!service_) return;
   EXPECT_TRUE(exited_with(service_->stop_with(SIGTERM), 0));
   EXPECT_EQ(service_->output(), "");
+}
+
+std::map<int, std::string> allowed_cpus_by_thread(pid_t pid) {
+  std::map<int, std::string> result;
+  const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(task_dir.c_str());
+  if (dir == nullptr) return result;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream status(task_dir + "/" + entry->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("Cpus_allowed_list:")) {
+        result[std::stoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", 18));
+      }
+    }
+  }
+  closedir(dir);
+  return result;
 }
 
 testing::AssertionResult exited_with(const std::optional<int>& status, int code) {

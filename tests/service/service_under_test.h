@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -55,6 +56,9 @@ int bound_udp_sockets(std::uint16_t port);
 
 // Waits, bounded, until `count` sockets are bound to the port.
 bool wait_until_bound(std::uint16_t port, int count);
+
+// The Cpus_allowed_list of every thread of process pid, by thread id.
+std::map<int, std::string> allowed_cpus_by_thread(pid_t pid);
 
 // The number of workers reflectord starts here: one per CPU this process
 // may use.
