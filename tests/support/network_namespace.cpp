@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
@@ -45,25 +46,34 @@ std::string add_address(const std::string& address) {
 }
 
 // Even without duplicate address detection, the kernel finishes adding an
-// IPv6 address from a work queue; until then it is tentative and drops what
-// is sent to it, which on a loaded machine can take a while. A socket can
-// bind the address once it is usable.
+// IPv6 address from a work queue: for a while it is tentative, and then
+// for a while it has no local route yet, and what is sent to it is lost.
+// On a loaded machine that can take a moment. A datagram that a socket on
+// the address sends to itself arrives once the address is usable.
 bool usable(const std::string& ipv6_address) {
   sockaddr_in6 address{};
   address.sin6_family = AF_INET6;
   if (inet_pton(AF_INET6, ipv6_address.c_str(), &address.sin6_addr) != 1) return false;
   const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  socklen_t length = sizeof address;
+  bool arrived = false;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+      sendto(fd, "?", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1) {
+    pollfd readable{fd, POLLIN, 0};
+    char byte;
+    arrived = poll(&readable, 1, 20) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) == 1;
+  }
   close(fd);
-  return bound;
+  return arrived;
 }
 
 std::string wait_until_usable(const std::string& ipv6_address) {
-  for (int attempt = 0; attempt < 500; ++attempt) {
+  for (int attempt = 0; attempt < 250; ++attempt) {
     if (usable(ipv6_address)) return {};
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return ipv6_address + " still tentative after 5 s";
+  return ipv6_address + " still not usable after 5 s or more";
 }
 
 }  // namespace
