@@ -27,7 +27,6 @@ socket_endpoint socket_endpoint::from_sockaddr(const sockaddr* address, socklen_
 }
 
 socket_endpoint socket_endpoint::from_wire(const wire_endpoint& wire) {
-  socket_endpoint endpoint;
   if (is_ipv4_mapped(wire)) {
     sockaddr_in v4{};
     v4.sin_family = AF_INET;

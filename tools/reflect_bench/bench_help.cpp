@@ -32,9 +32,9 @@ mismatch.
 Output: once a second, on a terminal, a line on stderr with sent, answered,
 lost and rate; at the end a summary on stdout: offered, answered, lost (count
 and %), mismatched, throughput, latency p50/p90/p99/p99.9/max and, with
---server-pid, the server's CPU seconds per million replies (read from
-/proc, so the server must run on this machine), with this tool's own CPU
-next to it.
+--server-pid, the server's CPU seconds per million replies (read from the
+kernel's process information, so the server must run on this machine), with
+this tool's own CPU next to it.
 
 Options:
   --sockets K        sending sockets, 1 to 1024 (default 8)

@@ -1,12 +1,11 @@
 #include "tools/reflect_bench/bench_options.h"
 
-#include <sys/stat.h>
-
 #include "protocol/forward_target_filter.h"
 #include "protocol/message_layout.h"
 #include "tools/common/command_line.h"
 #include "tools/common/endpoint_argument.h"
 #include "tools/common/tool_errors.h"
+#include "tools/reflect_bench/process_cpu.h"
 
 namespace reflector::tools {
 namespace {
@@ -37,8 +36,9 @@ socket_endpoint read_forward_target(const std::string& text) {
 
 pid_t read_server_pid(const std::string& text) {
   const auto pid = static_cast<pid_t>(parse_count(text, "--server-pid", 1, 4'194'304));
-  struct stat entry {};
-  if (stat(("/proc/" + std::to_string(pid)).c_str(), &entry) != 0) {
+  // The run reads the process's CPU time before and after; a pid whose time
+  // cannot be read now is refused here, not reported as nothing at the end.
+  if (!process_cpu_seconds(pid)) {
     throw usage_error("--server-pid " + text + ": no such process on this machine");
   }
   return pid;

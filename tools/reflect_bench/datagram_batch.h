@@ -8,11 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace reflector::tools {
+#include "platform/receive_timestamps.h"
 
-// Asks the kernel to stamp each received datagram with its arrival time, so
-// that latency does not depend on when the loop gets round to reading.
-void enable_receive_timestamps(int fd);
+namespace reflector::tools {
 
 class datagram_batch {
  public:
@@ -28,7 +26,7 @@ class datagram_batch {
   }
   socklen_t peer_length(unsigned k) const { return headers_[k].msg_hdr.msg_namelen; }
   // The kernel's receive time of datagram k (CLOCK_REALTIME, ns), when the
-  // socket has SO_TIMESTAMPNS on; fallback otherwise.
+  // socket has receive timestamps enabled; fallback otherwise.
   std::uint64_t received_ns(unsigned k, std::uint64_t fallback) const;
 
   // Sends the first count buffers, each length bytes, on a connected socket;
@@ -44,7 +42,7 @@ class datagram_batch {
   std::vector<sockaddr_storage> peers_;
   std::vector<iovec> iovecs_;
   std::vector<mmsghdr> headers_;
-  std::vector<std::uint64_t> controls_;  // aligned room for one timestamp message each
+  std::vector<receive_timestamp_buffer> controls_;
 };
 
 }  // namespace reflector::tools

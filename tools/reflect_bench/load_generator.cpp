@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/socket_buffers.h"
 #include "protocol/request.h"
 #include "tools/common/datagram_socket.h"
 #include "tools/common/random_bytes.h"
@@ -33,14 +34,11 @@ std::uint64_t now_ns() {
   return static_cast<std::uint64_t>(now.tv_sec) * second_ns + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+// As large as the system allows up to socket_buffer_bytes; a socket left at
+// its default still works, it only drops more of a burst.
 void enlarge_buffers(int fd) {
-  // The forced variants need privilege; the plain ones are capped by sysctl.
-  for (const auto& [forced, plain] : {std::pair{SO_RCVBUFFORCE, SO_RCVBUF},
-                                      std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
-    if (setsockopt(fd, SOL_SOCKET, forced, &socket_buffer_bytes, sizeof socket_buffer_bytes) != 0) {
-      setsockopt(fd, SOL_SOCKET, plain, &socket_buffer_bytes, sizeof socket_buffer_bytes);
-    }
-  }
+  set_socket_buffer(fd, socket_buffer::receive, socket_buffer_bytes);
+  set_socket_buffer(fd, socket_buffer::send, socket_buffer_bytes);
 }
 
 struct sender {
