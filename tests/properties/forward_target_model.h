@@ -6,6 +6,8 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstdint>

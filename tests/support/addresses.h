@@ -3,7 +3,10 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>

@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+#include "tests/worker/sent_source.h"
+
 namespace reflector {
 namespace {
 
@@ -118,12 +120,10 @@ class recording_batch {
     EXPECT_EQ(slots_.iovecs[j].iov_len, received_length(j)) << "reply length of slot " << j;
     EXPECT_EQ(dropped_.count(j), 0u) << "dropped slot " << j << " sent";
     const msghdr& message = slots_.headers[j].msg_hdr;
-    ASSERT_EQ(message.msg_controllen, CMSG_LEN(sizeof(in_pktinfo))) << "slot " << j;
-    const cmsghdr* c = CMSG_FIRSTHDR(&message);
-    EXPECT_EQ(c->cmsg_type, IP_PKTINFO) << "slot " << j;
-    in_pktinfo info;
-    std::memcpy(&info, CMSG_DATA(c), sizeof info);
-    EXPECT_EQ(info.ipi_spec_dst.s_addr, ipv4_address(arrived_at).s_addr) << "slot " << j;
+    ASSERT_NE(CMSG_FIRSTHDR(&message), nullptr) << "slot " << j;
+    const test::sent_source source = test::sent_source_of(*CMSG_FIRSTHDR(&message));
+    EXPECT_EQ(source.address, arrived_at) << "slot " << j;
+    EXPECT_EQ(message.msg_controllen, source.control_length) << "slot " << j;
   }
 
   batch_slot_arrays& slots_ = batch_slots;

@@ -3,6 +3,7 @@
 // that surface as -1.
 #include "platform/event_queue.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,10 +60,14 @@ TEST(EventQueue, FailedQueueOrInvalidIdentFailsTheRegistration) {
   const int kq = kqueue1(O_CLOEXEC);
   ASSERT_NE(kq, -1);
   const auto fd = static_cast<std::uintptr_t>(pair.fds[0]);
+#if !defined(__FreeBSD__)
+  // The Linux stand-in offers read readiness alone and refuses the rest;
+  // FreeBSD's kqueue takes a write filter (-2) and EV_CLEAR (0x0020).
   struct kevent wrong_filter = read_registration(fd);
   wrong_filter.filter = -2;
   struct kevent wrong_flags = read_registration(fd);
   wrong_flags.flags = EV_ADD | 0x0020;
+#endif
   struct case_ {
     const char* name;
     int queue;
@@ -72,8 +77,10 @@ TEST(EventQueue, FailedQueueOrInvalidIdentFailsTheRegistration) {
       {"ident -1 widened", kq, read_registration(static_cast<std::uintptr_t>(std::intptr_t{-1}))},
       {"ident above int", kq, read_registration(fd | (std::uintptr_t{1} << 32))},
       {"closed descriptor", kq, read_registration(9999)},
+#if !defined(__FreeBSD__)
       {"other filter", kq, wrong_filter},
       {"other flags", kq, wrong_flags},
+#endif
   };
   for (const auto& c : cases) {
     EXPECT_EQ(kevent(c.queue, &c.change, 1, nullptr, 0, nullptr), -1) << c.name;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/worker/sent_source.h"
+
 namespace reflector {
 namespace {
 
@@ -64,28 +66,14 @@ struct received_message {
 std::string source_of(const msghdr& message, unsigned* interface) {
   *interface = 0;
   if (message.msg_controllen == 0) return "kernel";
-  const cmsghdr* c = CMSG_FIRSTHDR(&message);
-  char text[INET6_ADDRSTRLEN] = "";
-  if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
-      c->cmsg_len == CMSG_LEN(sizeof(in6_pktinfo))) {
-    in6_pktinfo info;
-    std::memcpy(&info, CMSG_DATA(c), sizeof info);
-    *interface = info.ipi6_ifindex;
-    inet_ntop(AF_INET6, &info.ipi6_addr, text, sizeof text);
-  } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO &&
-             c->cmsg_len == CMSG_LEN(sizeof(in_pktinfo))) {
-    in_pktinfo info;
-    std::memcpy(&info, CMSG_DATA(c), sizeof info);
-    *interface = static_cast<unsigned>(info.ipi_ifindex);
-    inet_ntop(AF_INET, &info.ipi_spec_dst, text, sizeof text);
-  } else {
-    return "unexpected control data";
-  }
-  // The whole message and nothing after it, within Linux's on-stack copy.
-  if (message.msg_controllen != c->cmsg_len) {
+  const test::sent_source source = test::sent_source_of(*CMSG_FIRSTHDR(&message));
+  if (source.address.empty()) return "unexpected control data";
+  // The whole message and nothing after it, in the length the send takes.
+  if (message.msg_controllen != source.control_length) {
     return "control length " + std::to_string(message.msg_controllen);
   }
-  return text;
+  *interface = source.interface;
+  return source.address;
 }
 
 struct source_case {
