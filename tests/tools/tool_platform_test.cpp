@@ -255,7 +255,7 @@ TEST_P(ControlData, GivesTheStampOnlyFromAWholeRecordOfItsKind) {
     c->cmsg_level = r.level;
     c->cmsg_type = r.type;
     c->cmsg_len = r.length;
-    std::memcpy(CMSG_DATA(c), r.data.data(), r.data.size());
+    if (!r.data.empty()) std::memcpy(CMSG_DATA(c), r.data.data(), r.data.size());
     used += CMSG_SPACE(r.data.size());
   }
   msghdr message{};
