@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t buffer_size = 1232;
+constexpr std::size_t buffer_size = reflector::longest_request;
 
 int open_socket(std::uint16_t port) {
   const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
@@ -50,7 +50,7 @@ int open_socket(std::uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const long port = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 1213;
+  const long port = argc > 1 ? std::strtol(argv[1], nullptr, 10) : reflector::service_port;
   if (port < 1 || port > 65535) {
     std::fprintf(stderr, "naive_reflector: bad port\n");
     return 1;

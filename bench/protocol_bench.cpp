@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "protocol/reflection.h"
+#include "protocol/request.h"
 
 namespace reflector {
 namespace {
@@ -22,7 +23,7 @@ constexpr address16 documentation_v6{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
                                      0,    0,    0,    0,    0, 0, 0, 1};
 
 struct request_slot {
-  std::array<std::uint8_t, 1232> buffer{};
+  std::array<std::uint8_t, longest_request> buffer{};
   std::array<std::uint8_t, header_size> pristine{};
   address16 address = mapped(192, 0, 2, 1);
   std::uint16_t port = 0x409c;  // 40000 in network order on little-endian hosts
@@ -30,12 +31,11 @@ struct request_slot {
   bool drop = true;
 
   request_slot(std::uint16_t type, const wire_endpoint& target) {
-    std::copy(magic.begin(), magic.end(), pristine.begin() + magic_offset);
+    request_key key{};
     for (std::size_t i = 0; i < transaction_id_size; ++i) {
-      pristine[transaction_id_offset + i] = static_cast<std::uint8_t>(i + 1);
+      key.transaction_id[i] = static_cast<std::uint8_t>(i + 1);
     }
-    write_type(pristine.data(), type);
-    encode_endpoint(pristine.data(), target);
+    write_request(pristine.data(), type, key, target);
   }
 
   void reset() {

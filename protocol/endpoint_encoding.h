@@ -3,8 +3,10 @@
 // inverse, so encode and decode are the same mask read from either side.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "protocol/message_layout.h"
 
@@ -17,6 +19,15 @@ struct wire_endpoint {
 
   friend constexpr bool operator==(const wire_endpoint&, const wire_endpoint&) = default;
 };
+
+// An IPv4 address travels as its IPv4-mapped IPv6 form, ::ffff:a.b.c.d: this
+// prefix followed by the four IPv4 bytes.
+inline constexpr std::array<std::uint8_t, 12> ipv4_mapped_prefix{0, 0, 0, 0, 0,    0,
+                                                                 0, 0, 0, 0, 0xff, 0xff};
+
+constexpr bool is_ipv4_mapped(std::span<const std::uint8_t, address_size> address) noexcept {
+  return std::equal(ipv4_mapped_prefix.begin(), ipv4_mapped_prefix.end(), address.begin());
+}
 
 // Writes the masked port and address into bytes 22-39; reads only bytes 4-19.
 constexpr void encode_endpoint(std::uint8_t* message, const std::uint8_t* port,

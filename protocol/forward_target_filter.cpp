@@ -1,20 +1,12 @@
 #include "protocol/forward_target_filter.h"
 
+#include "protocol/endpoint_encoding.h"
 #include "protocol/message_layout.h"
 
 namespace reflector {
 namespace {
 
 using address_bytes = std::span<const std::uint8_t, 16>;
-
-bool is_ipv4_mapped(address_bytes a) noexcept {
-  for (int i = 0; i < 10; ++i) {
-    if (a[i] != 0x00) {
-      return false;
-    }
-  }
-  return a[10] == 0xff && a[11] == 0xff;
-}
 
 // Rules in table order; every row refuses.
 bool ipv4_allowed(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) noexcept {

@@ -1,5 +1,7 @@
-// The reflection message header: its size, fixed magic, field offsets and
-// message types. Everything that speaks the protocol takes these from here.
+// The reflection message header (its size, fixed magic, field offsets and
+// message types) and the fixed numbers around it: the service's port, the
+// longest request it answers, the lowest port it forwards to. Everything
+// that speaks the protocol takes these from here.
 #pragma once
 
 #include <array>
@@ -8,7 +10,15 @@
 
 namespace reflector {
 
+// The UDP port the service listens on and answers from.
+inline constexpr std::uint16_t service_port = 1213;
+
 inline constexpr std::size_t header_size = 40;
+
+// The longest request answered in full. The service takes in at most this
+// many bytes of a datagram; a longer one is cut to them and, if valid,
+// answered with them, so no reply is ever longer.
+inline constexpr std::size_t longest_request = 1232;
 
 inline constexpr std::array<std::uint8_t, 4> magic{0x12, 0x13, 0x10, 0x17};
 

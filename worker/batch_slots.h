@@ -17,12 +17,15 @@
 #include <vector>
 
 #include "platform/reply_source.h"
+#include "protocol/message_layout.h"
 
 namespace reflector {
 
-inline constexpr std::size_t batch_capacity = 1024;    // slots, so datagrams per receive
-inline constexpr std::size_t slot_buffer_size = 1232;  // longest datagram a slot holds
-inline constexpr std::size_t event_capacity = 1024;    // records per event wait
+inline constexpr std::size_t batch_capacity = 1024;  // slots, so datagrams per receive
+inline constexpr std::size_t event_capacity = 1024;  // records per event wait
+// A slot holds the longest request the service answers; the receive cuts a
+// longer datagram to that.
+inline constexpr std::size_t slot_buffer_size = longest_request;
 inline constexpr socklen_t peer_address_size = sizeof(sockaddr_in6);
 
 // Slot k is entry k of the five parallel arrays. Once prepared, header k

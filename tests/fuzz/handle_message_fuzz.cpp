@@ -2,7 +2,8 @@
 // address and port, checking the handler's whole contract on every input.
 //
 // Input: 16 bytes slot address, 2 bytes slot port (network order), then the
-// datagram, cut to the slot buffer's 1232 bytes as the receive would cut it.
+// datagram, cut to the longest request a slot holds as the receive would cut
+// it.
 //
 // Under AddressSanitizer the bytes the handler must not touch are poisoned:
 // bytes 0-3 and 40 onwards, and the whole datagram when it is shorter than a
@@ -32,7 +33,6 @@
 
 namespace {
 
-constexpr std::size_t slot_buffer_size = 1232;
 constexpr std::size_t header_bytes = 40;
 constexpr std::uint8_t magic_bytes[4] = {0x12, 0x13, 0x10, 0x17};
 
@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t taken_port = std::min<std::size_t>(size - taken_address, 2);
   std::copy(data + taken_address, data + taken_address + taken_port, sender.port.begin());
   const std::size_t offset = taken_address + taken_port;
-  const std::size_t datagram_size = std::min(size - offset, slot_buffer_size);
+  const std::size_t datagram_size = std::min(size - offset, reflector::longest_request);
   const std::vector<std::uint8_t> request(data + offset, data + offset + datagram_size);
 
   guarded_message message(request);

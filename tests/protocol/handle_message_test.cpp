@@ -25,6 +25,9 @@ using test::slot;
 
 using bytes = std::vector<std::uint8_t>;
 
+// The longest request a slot holds, as the handler's length parameter.
+constexpr auto longest = static_cast<std::uint32_t>(longest_request);
+
 bytes header_of(const slot& s) { return bytes(s.buffer.begin(), s.buffer.begin() + header_size); }
 
 // Worked example: a 40-byte QUERY from ::ffff:192.0.2.1 port 0x9c40.
@@ -84,7 +87,7 @@ const invalid_case invalid_cases[] = {
     {"type 00 03", 40, [](bytes& b) { set_type(b, 0x0003); }},
     {"type 01 00", 40, [](bytes& b) { set_type(b, 0x0100); }},
     {"type 02 00", 40, [](bytes& b) { set_type(b, 0x0200); }},
-    {"type ff ff", 1232, [](bytes& b) { set_type(b, 0xffff); }},
+    {"type ff ff", longest, [](bytes& b) { set_type(b, 0xffff); }},
 };
 
 class Invalid : public testing::TestWithParam<invalid_case> {};
@@ -160,7 +163,7 @@ TEST_P(Lengths, ReplyRewritesOnlyBytes20To39) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Valid, Lengths, testing::Values(40u, 41u, 48u, 1231u, 1232u));
+INSTANTIATE_TEST_SUITE_P(Valid, Lengths, testing::Values(40u, 41u, 48u, longest - 1, longest));
 
 // The handler must read nothing outside bytes 4-39 and write nothing
 // outside 20-39. Under AddressSanitizer every other byte of the message is
@@ -171,16 +174,16 @@ TEST(Contract, TouchesOnlyBytes4To39) {
   for (std::uint16_t type : {QUERY, FORWARD, QUERY_REPLY}) {
     slot s = type == FORWARD ? forward_request("192.0.2.1", 40000, "198.51.100.1", 7000)
                              : request(type, "192.0.2.1", 40000);
-    alignas(8) std::uint8_t storage[4 + 1232];
+    alignas(8) std::uint8_t storage[4 + longest_request];
     std::uint8_t* message = storage + 4;
     std::copy(s.buffer.begin(), s.buffer.end(), message);
-    const std::uint32_t length = 1232;
+    const std::uint32_t length = longest;
     REFLECTOR_POISON(message, 4);
-    REFLECTOR_POISON(message + 40, 1232 - 40);
+    REFLECTOR_POISON(message + 40, longest - 40);
     handle_message(s.address, s.port, message, length, s.drop);
-    REFLECTOR_UNPOISON(message, 1232);
+    REFLECTOR_UNPOISON(message, longest);
     EXPECT_TRUE(std::equal(message, message + 20, s.buffer.begin()));
-    EXPECT_TRUE(std::equal(message + 40, message + 1232, s.buffer.begin() + 40));
+    EXPECT_TRUE(std::equal(message + 40, message + longest, s.buffer.begin() + 40));
   }
 }
 

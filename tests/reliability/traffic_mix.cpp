@@ -4,6 +4,7 @@
 
 #include "protocol/endpoint_encoding.h"
 #include "protocol/message_layout.h"
+#include "protocol/request.h"
 
 namespace reflector::test {
 namespace {
@@ -16,32 +17,35 @@ std::uint64_t mixed(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-void write_identity(std::vector<std::uint8_t>& m, const datagram_identity& id) {
+// The identity goes into the first six transaction id bytes.
+void write_identity(std::uint8_t* transaction_id, const datagram_identity& id) {
   for (std::size_t i = 0; i < 4; ++i) {
-    m[transaction_id_offset + i] = static_cast<std::uint8_t>(id.sequence >> (24 - 8 * i));
+    transaction_id[i] = static_cast<std::uint8_t>(id.sequence >> (24 - 8 * i));
   }
-  m[transaction_id_offset + 4] = static_cast<std::uint8_t>(id.kind);
-  m[transaction_id_offset + 5] = id.client;
+  transaction_id[4] = static_cast<std::uint8_t>(id.kind);
+  transaction_id[5] = id.client;
 }
 
+// A request as write_request writes it, target only for a FORWARD. The
+// prefix, the transaction id after the identity and the bytes after the
+// header follow a pattern drawn from the sequence number.
 std::vector<std::uint8_t> request(const datagram_identity& id, std::uint16_t type,
-                                  std::size_t length) {
+                                  std::size_t length, const wire_endpoint& target = {}) {
   std::vector<std::uint8_t> m(std::max(length, header_size));
   const std::uint64_t pattern = mixed(id.sequence);
   for (std::size_t i = 0; i < m.size(); ++i) {
     m[i] = static_cast<std::uint8_t>(pattern >> (8 * (i % 8)) ^ i);
   }
-  std::copy(magic.begin(), magic.end(), m.begin() + magic_offset);
-  write_identity(m, id);
-  write_type(m.data(), type);
+  request_key key = read_key(m.data());
+  write_identity(key.transaction_id.data(), id);
+  write_request(m.data(), type, key, target);
   return m;
 }
 
 std::vector<std::uint8_t> forward(const datagram_identity& id, const std::string& address,
                                   std::uint16_t port) {
-  std::vector<std::uint8_t> m = request(id, FORWARD, header_size + id.sequence % 32);
-  encode_endpoint(m.data(), wire_endpoint{port_bytes(port), address_of(address)});
-  return m;
+  return request(id, FORWARD, header_size + id.sequence % 32,
+                 wire_endpoint{port_bytes(port), address_of(address)});
 }
 
 std::vector<std::uint8_t> refused_forward(const datagram_identity& id,
@@ -65,7 +69,7 @@ std::vector<std::uint8_t> random_datagram(const datagram_identity& id) {
     state = mixed(state);
     byte = static_cast<std::uint8_t>(state);
   }
-  if (m.size() >= header_size) write_identity(m, id);
+  if (m.size() >= header_size) write_identity(m.data() + transaction_id_offset, id);
   if (looks_like_request(m)) m[magic_offset] ^= 0x01;
   return m;
 }
@@ -112,7 +116,8 @@ std::vector<std::uint8_t> build_datagram(const datagram_identity& id,
     case datagram_kind::query:
       return request(id, QUERY, header_size + id.sequence % 63 * 19);
     case datagram_kind::oversize_query:
-      return request(id, QUERY, slot_size + 1 + id.sequence % 300);
+      return request(id, QUERY,
+                     longest_request + 1 + id.sequence % (largest_datagram - longest_request));
     case datagram_kind::forward_accepted_v6:
       return forward(id, accepted_v6_address, targets.accepted_v6_port);
     case datagram_kind::forward_accepted_v4:
@@ -139,7 +144,7 @@ std::vector<std::uint8_t> expected_reply(const datagram_identity& id,
                                          const address16& requester_address,
                                          std::uint16_t requester_port) {
   std::vector<std::uint8_t> m = build_datagram(id, targets);
-  m.resize(std::min(m.size(), slot_size));
+  m.resize(std::min(m.size(), longest_request));
   const bool is_query = id.kind == datagram_kind::query || id.kind == datagram_kind::oversize_query;
   write_type(m.data(), is_query ? QUERY_REPLY : FORWARD_REPLY);
   encode_endpoint(m.data(), wire_endpoint{port_bytes(requester_port), requester_address});

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "protocol/message_layout.h"
 #include "tests/support/addresses.h"
 
 namespace reflector::test {
 
 enum class datagram_kind : std::uint8_t {
   query,                    // 40-1218 bytes, answered with the same length
-  oversize_query,           // 1233-1532 bytes, cut to and answered with 1232
+  oversize_query,           // longer than longest_request, answered cut to it
   forward_accepted_v6,      // to the IPv6 documentation listener
   forward_accepted_v4,      // to the IPv4 documentation listener
   forward_refused_address,  // to listeners on 127.0.0.1 and ::1
@@ -44,8 +45,8 @@ inline constexpr const char* accepted_v6_address = "2001:db8::2";
 inline constexpr const char* accepted_v4_address = "198.51.100.1";
 inline constexpr std::uint16_t refused_low_port = 999;  // on accepted_v4_address
 
-inline constexpr std::size_t largest_datagram = 1532;
-inline constexpr std::size_t slot_size = 1232;
+// The longest oversize_query; every other kind is shorter.
+inline constexpr std::size_t largest_datagram = longest_request + 300;
 
 // Where the transaction id carries the identity of a datagram.
 struct datagram_identity {
@@ -62,7 +63,7 @@ std::vector<std::uint8_t> build_datagram(const datagram_identity& identity,
 datagram_identity identity_of(const std::uint8_t* message, std::size_t length);
 
 // What the service must send for an answered datagram: the request cut to
-// the slot size, with its reply type and the requester's endpoint encoded.
+// longest_request bytes, with its reply type and the requester's endpoint encoded.
 std::vector<std::uint8_t> expected_reply(const datagram_identity& identity,
                                          const forward_targets& targets,
                                          const address16& requester_address,

@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "protocol/reflection.h"
 #include "tests/support/addresses.h"
+#include "tools/common/tool_errors.h"
+#include "tools/reflect_bench/bench_help.h"
+#include "tools/reflect_bench/bench_options.h"
 #include "tools/reflect_bench/latency_histogram.h"
 #include "tools/reflect_bench/reply_check.h"
 #include "tools/reflect_bench/request_stamp.h"
@@ -42,7 +46,7 @@ class JudgeReply : public testing::Test {
   }
 
   std::vector<std::uint8_t> reply(request_stamp stamp, std::size_t length = 48) const {
-    std::vector<std::uint8_t> message(1232);
+    std::vector<std::uint8_t> message(longest_request);
     write_request(message.data(), QUERY, key_of(stamp));
     std::array<std::uint8_t, 16> address = senders[1].own.address;
     std::uint16_t port;
@@ -138,6 +142,25 @@ TEST(LatencyHistogram, SmallAndHugeValuesLandExactlyOrCapped) {
   EXPECT_EQ(histogram.max(), UINT64_MAX);
   EXPECT_EQ(histogram.percentile(1.0), UINT64_MAX);
   EXPECT_FALSE(histogram.draw().empty());
+}
+
+// --size takes a header up to the longest request the service answers, and
+// the help says so.
+TEST(BenchOptions, SizeRunsFromAHeaderToTheLongestRequest) {
+  const auto size_of = [](std::size_t size) {
+    return read_bench_options({"--size", std::to_string(size), "192.0.2.1"}).plan.request_size;
+  };
+  EXPECT_EQ(read_bench_options({"192.0.2.1"}).plan.request_size, header_size);
+  EXPECT_EQ(size_of(header_size), header_size);
+  EXPECT_EQ(size_of(longest_request), longest_request);
+  EXPECT_THROW(size_of(header_size - 1), usage_error);
+  EXPECT_THROW(size_of(longest_request + 1), usage_error);
+  EXPECT_EQ(read_bench_options({"192.0.2.1"}).plan.server.port(), service_port);
+
+  const std::string range = std::to_string(header_size) + " to " + std::to_string(longest_request);
+  EXPECT_NE(bench_help.find("request size, " + range), std::string::npos) << bench_help;
+  EXPECT_NE(bench_help.find("(default\n" + std::to_string(service_port) + ")"), std::string::npos);
+  EXPECT_EQ(bench_help.find_first_of("{}"), std::string::npos);
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 // reply from a look-alike, and the NAT verdicts.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 #include "protocol/reflection.h"
 #include "protocol/request.h"
 #include "tests/support/addresses.h"
 #include "tools/common/command_line.h"
 #include "tools/common/endpoint_argument.h"
 #include "tools/common/json_object.h"
+#include "tools/common/protocol_numbers.h"
 #include "tools/common/socket_endpoint.h"
 #include "tools/common/tool_errors.h"
+#include "tools/reflect/help_text.h"
 #include "tools/reflect/nat_verdict.h"
 
 namespace reflector::tools {
@@ -22,6 +27,9 @@ struct split_case {
   const char* host;
   int port;  // -1: none given
 };
+
+// Named by its text: ctest names each case by what this prints.
+void PrintTo(const split_case& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class SplitHostPort : public testing::TestWithParam<split_case> {};
 
@@ -55,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Malformed, SplitHostPortRejects,
 
 TEST(ResolveEndpoint, DefaultPortAndFamilies) {
   EXPECT_EQ(resolve_endpoint("192.0.2.1", service_port, address_family::any, "server").text(),
-            "192.0.2.1:1213");
+            "192.0.2.1:" + std::to_string(service_port));
   EXPECT_EQ(resolve_endpoint("[2001:db8::1]:7", service_port, address_family::ipv6, "server").text(),
             "[2001:db8::1]:7");
   EXPECT_THROW(resolve_endpoint("192.0.2.1", std::nullopt, address_family::any, "target"),
@@ -150,6 +158,38 @@ TEST(WriteRequest, ForwardCarriesTheTargetInTheRequestsKey) {
   EXPECT_EQ(read_type(message.data()), FORWARD);
   EXPECT_TRUE(has_magic(message.data()));
   EXPECT_EQ(decode_endpoint(message.data()), target);
+}
+
+// The tools' texts take the protocol's numbers from the protocol module.
+TEST(ProtocolNumbers, FillsEachPlaceholderAndKeepsAllOtherText) {
+  const std::string port = std::to_string(service_port);
+  struct fill_case {
+    std::string_view text;
+    std::string filled;
+  };
+  for (const fill_case& c :
+       {fill_case{"UDP port {service_port}.", "UDP port " + port + "."},
+        fill_case{"{header_size} to {longest_request}",
+                  std::to_string(header_size) + " to " + std::to_string(longest_request)},
+        fill_case{"below {lowest_forward_port}", "below " + std::to_string(lowest_forward_port)},
+        fill_case{"{service_port}{service_port}", port + port},
+        fill_case{"{service_port", "{service_port"}, fill_case{"{other} {}", "{other} {}"},
+        fill_case{"", ""}}) {
+    EXPECT_EQ(with_protocol_numbers(c.text), c.filled) << c.text;
+  }
+}
+
+// Every help text is whole, and each names the service's port (as the
+// default port of SERVER, or as the port replies come from).
+TEST(HelpText, NamesTheServicePortAndLeavesNoPlaceholder) {
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"reflect", &reflect_help}, {"query", &query_help}, {"forward", &forward_help},
+      {"listen", &listen_help},   {"nat", &nat_help}};
+  for (const auto& [name, text] : texts) {
+    EXPECT_EQ(text->find_first_of("{}"), std::string::npos) << name;
+    EXPECT_NE(text->find(std::to_string(service_port)), std::string::npos) << name;
+  }
+  EXPECT_NE(forward_help.find("below " + std::to_string(lowest_forward_port)), std::string::npos);
 }
 
 struct verdict_case {

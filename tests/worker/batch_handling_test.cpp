@@ -82,7 +82,7 @@ class recording_batch {
     c->cmsg_len = CMSG_LEN(sizeof(sockaddr_in));
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(1213);
+    local.sin_port = htons(service_port);
     local.sin_addr = ipv4_address(arrived_at);
     std::memcpy(CMSG_DATA(c), &local, sizeof local);
   }

@@ -4,6 +4,7 @@
 #include <barrier>
 #include <thread>
 
+#include "protocol/message_layout.h"
 #include "worker/batch_slots.h"
 
 namespace reflector {
@@ -48,7 +49,7 @@ void expect_freshly_prepared() {
     EXPECT_EQ(h.msg_flags, 0);
     EXPECT_EQ(slots.headers[k].msg_len, 0u);
     EXPECT_EQ(slots.iovecs[k].iov_base, slots.buffers[k].data());
-    EXPECT_EQ(slots.iovecs[k].iov_len, 1232u);
+    EXPECT_EQ(slots.iovecs[k].iov_len, longest_request);
     EXPECT_TRUE(all_zero(&slots.peers[k], sizeof slots.peers[k]));
     EXPECT_TRUE(all_zero(slots.buffers[k].data(), slots.buffers[k].size()));
     EXPECT_TRUE(all_zero(slots.controls[k].bytes, sizeof slots.controls[k].bytes));

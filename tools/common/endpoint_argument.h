@@ -7,12 +7,10 @@
 #include <optional>
 #include <string>
 
+#include "protocol/message_layout.h"
 #include "tools/common/socket_endpoint.h"
 
 namespace reflector::tools {
-
-// Where the service listens, and so the port a SERVER argument defaults to.
-inline constexpr std::uint16_t service_port = 1213;
 
 enum class address_family { any, ipv4, ipv6 };
 

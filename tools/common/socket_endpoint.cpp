@@ -8,15 +8,6 @@
 #include <stdexcept>
 
 namespace reflector::tools {
-namespace {
-
-constexpr std::uint8_t mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-
-}  // namespace
-
-bool is_ipv4_mapped(const wire_endpoint& endpoint) {
-  return std::equal(std::begin(mapped_prefix), std::end(mapped_prefix), endpoint.address.begin());
-}
 
 socket_endpoint socket_endpoint::from_sockaddr(const sockaddr* address, socklen_t length) {
   socket_endpoint endpoint;
@@ -27,7 +18,7 @@ socket_endpoint socket_endpoint::from_sockaddr(const sockaddr* address, socklen_
 }
 
 socket_endpoint socket_endpoint::from_wire(const wire_endpoint& wire) {
-  if (is_ipv4_mapped(wire)) {
+  if (is_ipv4_mapped(wire.address)) {
     sockaddr_in v4{};
     v4.sin_family = AF_INET;
     std::memcpy(&v4.sin_port, wire.port.data(), 2);
@@ -44,7 +35,7 @@ socket_endpoint socket_endpoint::from_wire(const wire_endpoint& wire) {
 socket_endpoint socket_endpoint::wildcard(int family, std::uint16_t port) {
   wire_endpoint wire{port_bytes(port), {}};
   if (family == AF_INET) {
-    std::copy(std::begin(mapped_prefix), std::end(mapped_prefix), wire.address.begin());
+    std::copy(ipv4_mapped_prefix.begin(), ipv4_mapped_prefix.end(), wire.address.begin());
   }
   return from_wire(wire);
 }
@@ -54,7 +45,7 @@ wire_endpoint socket_endpoint::wire() const {
   if (family() == AF_INET) {
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage_);
     std::memcpy(wire.port.data(), &v4->sin_port, 2);
-    std::copy(std::begin(mapped_prefix), std::end(mapped_prefix), wire.address.begin());
+    std::copy(ipv4_mapped_prefix.begin(), ipv4_mapped_prefix.end(), wire.address.begin());
     std::memcpy(wire.address.data() + 12, &v4->sin_addr, 4);
   } else if (family() == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage_);
@@ -70,7 +61,7 @@ std::string socket_endpoint::text() const { return endpoint_text(wire()); }
 
 std::string address_text(const wire_endpoint& endpoint) {
   char text[INET6_ADDRSTRLEN] = {};
-  if (is_ipv4_mapped(endpoint)) {
+  if (is_ipv4_mapped(endpoint.address)) {
     inet_ntop(AF_INET, endpoint.address.data() + 12, text, sizeof text);
   } else {
     inet_ntop(AF_INET6, endpoint.address.data(), text, sizeof text);
@@ -79,7 +70,7 @@ std::string address_text(const wire_endpoint& endpoint) {
 }
 
 std::string endpoint_text(const wire_endpoint& endpoint) {
-  const bool bracketed = !is_ipv4_mapped(endpoint);
+  const bool bracketed = !is_ipv4_mapped(endpoint.address);
   std::string text;
   if (bracketed) text.push_back('[');
   text.append(address_text(endpoint));

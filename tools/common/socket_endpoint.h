@@ -38,7 +38,6 @@ class socket_endpoint {
   socklen_t length_ = 0;
 };
 
-bool is_ipv4_mapped(const wire_endpoint& endpoint);
 std::string address_text(const wire_endpoint& endpoint);   // "192.0.2.1", "2001:db8::1"
 std::string endpoint_text(const wire_endpoint& endpoint);  // with ":port", IPv6 in brackets
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "protocol/forward_target_filter.h"
+#include "protocol/message_layout.h"
 #include "tools/common/json_object.h"
 #include "tools/common/tool_errors.h"
 #include "tools/reflect/client_options.h"
@@ -32,7 +33,7 @@ void print_request(const socket_endpoint& server, const socket_endpoint& target,
 
 int run_forward(const std::vector<std::string>& args) {
   if (asks_for_help(args)) {
-    std::fputs(forward_help, stdout);
+    std::fputs(forward_help.c_str(), stdout);
     return exit_ok;
   }
   const command_line line(args, client_known_options(false));
@@ -46,10 +47,10 @@ int run_forward(const std::vector<std::string>& args) {
   const bool allowed = service_accepts(target.wire());
   if (!allowed) {
     std::fprintf(stderr,
-                 "reflect forward: warning: the service refuses target %s (port below 1024, or "
+                 "reflect forward: warning: the service refuses target %s (port below %u, or "
                  "a loopback, private, link-local, multicast, unspecified or broadcast "
                  "address); nothing will arrive\n",
-                 target.text().c_str());
+                 target.text().c_str(), static_cast<unsigned>(lowest_forward_port));
   }
   const datagram_socket socket(server.family());
   socket.send_to(server, make_request(FORWARD, target.wire()));

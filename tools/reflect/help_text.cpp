@@ -1,11 +1,15 @@
 #include "tools/reflect/help_text.h"
 
+#include "tools/common/protocol_numbers.h"
+
 namespace reflector::tools {
 
-const char* const reflect_help =
+// Numbers in braces are the protocol's, filled in by with_protocol_numbers.
+
+const std::string reflect_help = with_protocol_numbers(
     R"(Usage: reflect COMMAND [OPTIONS] ARGUMENTS...
 
-Asks a reflector service (UDP port 1213) how this host's datagrams look
+Asks a reflector service (UDP port {service_port}) how this host's datagrams look
 from outside: the address and port that any NAT on the way maps them to.
 
 Commands:
@@ -17,22 +21,22 @@ Commands:
 Run 'reflect COMMAND --help' for the options of each command.
 
 SERVER is a host name or an address literal with an optional port (default
-1213): reflector.example, 192.0.2.1, 192.0.2.1:1213, 2001:db8::1,
-[2001:db8::1]:1213.
+{service_port}): reflector.example, 192.0.2.1, 192.0.2.1:{service_port}, 2001:db8::1,
+[2001:db8::1]:{service_port}.
 
 Exit status: 0 success; 1 bad input (unknown host, malformed address or
 port, port 0, missing argument, unknown option); 2 no answer from a server,
 or the network refused to send.
-)";
+)");
 
-const char* const query_help =
+const std::string query_help = with_protocol_numbers(
     R"(Usage: reflect query [OPTIONS] SERVER
 
 Sends a QUERY to SERVER and prints this host's address and port as SERVER
 saw them, for example 203.0.113.5:40000 or [2001:db8::5]:40000.
 
 SERVER is a host name or an address literal with an optional port (default
-1213). The transaction id is taken from the system's random source. A reply
+{service_port}). The transaction id is taken from the system's random source. A reply
 counts only if it comes from SERVER's address and port, is as long as the
 request, is a QUERY_REPLY and carries the request's prefix and transaction
 id; anything else is ignored. When no reply comes in time the QUERY is sent
@@ -50,9 +54,9 @@ Options:
 
 Exit status: 0 answered; 1 bad input; 2 no reply after the last try, or the
 network refused to send (the error names the server).
-)";
+)");
 
-const char* const forward_help =
+const std::string forward_help = with_protocol_numbers(
     R"(Usage: reflect forward [OPTIONS] SERVER TARGET
 
 Asks SERVER to send this host's address and port, as SERVER sees them, to
@@ -60,12 +64,12 @@ TARGET in a FORWARD_REPLY, and prints what it asked. Run 'reflect listen'
 at TARGET to see what arrives.
 
 SERVER is a host name or an address literal with an optional port (default
-1213). TARGET needs a port: host:port, 192.0.2.7:5000 or
+{service_port}). TARGET needs a port: host:port, 192.0.2.7:5000 or
 [2001:db8::7]:5000; it may be of either address family.
 
 The service sends nothing back to the requester, so this command cannot
 know whether the request arrived or whether the target was refused. The
-service silently refuses a target whose port is below 1024 or whose address
+service silently refuses a target whose port is below {lowest_forward_port} or whose address
 is loopback, private, link-local, multicast, unspecified or broadcast;
 reflect warns on stderr about such a target but sends the request anyway.
 The request is sent once.
@@ -78,15 +82,15 @@ Options:
 
 Exit status: 0 the request was sent; 1 bad input; 2 the network refused to
 send.
-)";
+)");
 
-const char* const listen_help =
+const std::string listen_help = with_protocol_numbers(
     R"(Usage: reflect listen [OPTIONS] [ADDRESS]:PORT
 
 Receives FORWARD_REPLYs on PORT and prints, one line for each, the
 requester's address and port that it carries and the server it came from:
 
-  198.51.100.7:40000 from 192.0.2.2:1213
+  198.51.100.7:40000 from 192.0.2.2:{service_port}
 
 ADDRESS is a local address or host name (192.0.2.7:5000, [2001:db8::7]:5000);
 without it (':5000') every local address, IPv6 and IPv4, is used. Other
@@ -104,9 +108,9 @@ Options:
 Exit status: 0 when --count replies arrived, or when --timeout ended a run
 without --count; 1 bad input, or the address cannot be listened on; 2 when
 --timeout ended the run before --count replies arrived.
-)";
+)");
 
-const char* const nat_help =
+const std::string nat_help = with_protocol_numbers(
     R"(Usage: reflect nat [OPTIONS] SERVER_A SERVER_B
 
 Classifies the NAT between this host and two reflectors that run on
@@ -124,7 +128,7 @@ different hosts. Both servers must be of one address family.
               result is inconclusive.
   translation whether the address and port A saw are this host's own.
 
-Limits. Both reflectors send from the one fixed port 1213, so this test
+Limits. Both reflectors send from the one fixed port {service_port}, so this test
 cannot tell address-dependent from address-and-port-dependent behaviour,
 neither for mapping nor for filtering. It does not measure how long a
 mapping lives, whether the NAT preserves ports, or hairpinning. A datagram
@@ -147,6 +151,6 @@ Options:
 
 Exit status: 0 a report was printed (an inconclusive one included); 1 bad
 input; 2 a server did not answer a query, or the network refused to send.
-)";
+)");
 
 }  // namespace reflector::tools

@@ -61,7 +61,7 @@ void print_forwarded(const std::uint8_t* reply, std::size_t length, const socket
 
 int run_listen(const std::vector<std::string>& args) {
   if (asks_for_help(args)) {
-    std::fputs(listen_help, stdout);
+    std::fputs(listen_help.c_str(), stdout);
     return exit_ok;
   }
   auto accepted = client_known_options(false);
@@ -78,7 +78,7 @@ int run_listen(const std::vector<std::string>& args) {
                             ? clock::now() + std::chrono::duration_cast<clock::duration>(
                                                  std::chrono::duration<double>(*options.timeout_seconds))
                             : clock::time_point::max();
-  std::array<std::uint8_t, 1232> buffer{};
+  std::array<std::uint8_t, longest_request> buffer{};
   unsigned long long seen = 0;
   while (!options.count || seen < *options.count) {
     const auto got = socket.receive_until(buffer, deadline);

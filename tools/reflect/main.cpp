@@ -40,7 +40,7 @@ int run(const std::vector<std::string>& args) {
                 exit_bad_input);
   }
   if (args[0] == "-h" || args[0] == "--help") {
-    std::fputs(reflect_help, stdout);
+    std::fputs(reflect_help.c_str(), stdout);
     return exit_ok;
   }
   const subcommand* command = find_subcommand(args[0]);

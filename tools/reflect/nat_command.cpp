@@ -123,7 +123,7 @@ void print_json(const server_pair& servers, const nat_observations& seen,
 
 int run_nat(const std::vector<std::string>& args) {
   if (asks_for_help(args)) {
-    std::fputs(nat_help, stdout);
+    std::fputs(nat_help.c_str(), stdout);
     return exit_ok;
   }
   const command_line line(args, client_known_options(true));

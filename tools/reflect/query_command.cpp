@@ -34,7 +34,7 @@ void print_mapping(const socket_endpoint& server, const answer& got, bool json) 
 
 int run_query(const std::vector<std::string>& args) {
   if (asks_for_help(args)) {
-    std::fputs(query_help, stdout);
+    std::fputs(query_help.c_str(), stdout);
     return exit_ok;
   }
   const command_line line(args, client_known_options(true));

@@ -1,8 +1,12 @@
 #include "tools/reflect_bench/bench_help.h"
 
+#include "tools/common/protocol_numbers.h"
+
 namespace reflector::tools {
 
-const char* const bench_help =
+// Numbers in braces are the protocol's, filled in by with_protocol_numbers.
+
+const std::string bench_help = with_protocol_numbers(
     R"(Usage: reflect-bench [OPTIONS] SERVER
 
 Loads a reflector service with QUERYs (or with FORWARDs, see --forward) from
@@ -11,7 +15,7 @@ spreads them over its workers, and reports what came back. Datagrams go out
 and come in with sendmmsg and recvmmsg in batches.
 
 SERVER is a host name or an address literal with an optional port (default
-1213): 192.0.2.1, [2001:db8::1]:1213.
+{service_port}): 192.0.2.1, [2001:db8::1]:{service_port}.
 
 Two modes:
   closed loop (default)  each socket keeps --window requests in flight: the
@@ -43,7 +47,7 @@ Options:
   --rate N           open loop: requests per second in total, 1 to 10000000
   --duration S       send for S seconds, 0.1 to 3600 (default 10)
   --count N          stop sending after N requests, 1 to 10000000000
-  --size BYTES       request size, 40 to 1232 (default 40); the bytes after
+  --size BYTES       request size, {header_size} to {longest_request} (default {header_size}); the bytes after
                      the header are zeros
   --batch N          datagrams per sendmmsg/recvmmsg call, 1 to 1024
                      (default 64)
@@ -53,7 +57,7 @@ Options:
                      instead of QUERYs; TARGET must be an address of this
                      host, which reflect-bench binds to receive the
                      FORWARD_REPLYs, and one the service forwards to (port
-                     1024 or above; not loopback, private, link-local,
+                     {lowest_forward_port} or above; not loopback, private, link-local,
                      multicast, unspecified or broadcast)
   --server-pid PID   report the CPU time process PID used during the run
   --json             print the summary as one JSON object
@@ -63,6 +67,6 @@ Options:
 
 Exit status: 0 the run finished (losses and mismatches are reported, not
 failures); 1 bad input; 2 nothing could be sent or the network failed.
-)";
+)");
 
 }  // namespace reflector::tools

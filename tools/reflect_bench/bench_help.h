@@ -1,8 +1,10 @@
 // What 'reflect-bench --help' prints.
 #pragma once
 
+#include <string>
+
 namespace reflector::tools {
 
-extern const char* const bench_help;
+extern const std::string bench_help;
 
 }  // namespace reflector::tools

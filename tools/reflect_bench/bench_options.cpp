@@ -1,5 +1,7 @@
 #include "tools/reflect_bench/bench_options.h"
 
+#include <string>
+
 #include "protocol/forward_target_filter.h"
 #include "protocol/message_layout.h"
 #include "tools/common/command_line.h"
@@ -27,9 +29,10 @@ socket_endpoint read_forward_target(const std::string& text) {
   const socket_endpoint target = resolve_endpoint(text, std::nullopt, address_family::any, "forward target");
   const wire_endpoint wire = target.wire();
   if (!forward_target_allowed(port_number(wire), wire.address)) {
-    throw usage_error("the service refuses to forward to " + target.text() +
-                      " (port below 1024, or a loopback, private, link-local, multicast, "
-                      "unspecified or broadcast address)");
+    throw usage_error("the service refuses to forward to " + target.text() + " (port below " +
+                      std::to_string(lowest_forward_port) +
+                      ", or a loopback, private, link-local, multicast, unspecified or broadcast "
+                      "address)");
   }
   return target;
 }
@@ -55,7 +58,7 @@ void read_sizes(const command_line& line, load_plan& plan) {
     plan.batch = static_cast<unsigned>(parse_count(*v, "--batch", 1, 1024));
   }
   if (const auto v = line.value("--size")) {
-    plan.request_size = parse_count(*v, "--size", header_size, 1232);
+    plan.request_size = parse_count(*v, "--size", header_size, longest_request);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "protocol/message_layout.h"
 #include "tools/common/socket_endpoint.h"
 
 namespace reflector::tools {
@@ -14,10 +15,10 @@ struct load_plan {
   // itself to receive them. Without it the run sends QUERYs.
   std::optional<socket_endpoint> forward_target;
   unsigned sockets = 8;
-  unsigned window = 32;           // closed loop: requests in flight per socket
-  std::optional<double> rate;     // open loop: requests per second in total
-  unsigned batch = 64;            // datagrams per sendmmsg and recvmmsg
-  std::size_t request_size = 40;  // bytes, header included
+  unsigned window = 32;                    // closed loop: requests in flight per socket
+  std::optional<double> rate;              // open loop: requests per second in total
+  unsigned batch = 64;                     // datagrams per sendmmsg and recvmmsg
+  std::size_t request_size = header_size;  // bytes, header included
   double duration_seconds = 10;
   std::optional<std::uint64_t> count;  // stop sending after this many
   double drain_seconds = 0.5;          // wait for late replies after sending

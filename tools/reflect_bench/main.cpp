@@ -60,7 +60,7 @@ int bench(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (asks_for_help(args)) {
-    std::fputs(bench_help, stdout);
+    std::fputs(bench_help.c_str(), stdout);
     return exit_ok;
   }
   try {
