@@ -25,8 +25,8 @@
 #include "protocol/message_layout.h"
 #include "protocol/request.h"
 #include "tests/support/addresses.h"
-#include "tests/support/child_process.h"
 #include "tests/support/network_namespace.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/udp_socket.h"
 
 namespace reflector::test {
@@ -208,21 +208,12 @@ std::vector<std::uint8_t> query(const request_key& key) {
   return message;
 }
 
-// Sends QUERYs until one is answered, for at most about five seconds.
-std::optional<datagram> ask(const udp_socket& client, const std::string& service,
-                            const std::vector<std::uint8_t>& request) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    client.send_to(service, 1213, request);
-    if (auto reply = client.receive(100ms)) return reply;
-  }
-  return std::nullopt;
-}
-
 TEST(UnpackedService, AnswersQueriesOverBothFamiliesAndStopsOnSigterm) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.10", "2001:db8::10"});
   const fs::path program = unpacked / "usr/sbin/reflectord";
   ASSERT_TRUE(fs::exists(program));
-  auto service = child_process::start(program.string());
+  service_instance service({.program = program.string()});
+  ASSERT_TRUE(service.wait_until_answering("192.0.2.10")) << "the packaged reflectord";
 
   struct family_case {
     const char* client;
@@ -235,7 +226,8 @@ TEST(UnpackedService, AnswersQueriesOverBothFamiliesAndStopsOnSigterm) {
     const request_key key{{0xaa, 0xbb, 0xcc, 0xdd},
                           {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c}};
     const auto request = query(key);
-    const auto reply = ask(client, service_address, request);
+    client.send_to(service_address, service_port, request);
+    const auto reply = client.receive(5s);
     ASSERT_TRUE(reply.has_value()) << "no reply from the packaged reflectord";
     ASSERT_EQ(reply->bytes.size(), header_size);
     EXPECT_TRUE(std::equal(request.begin(), request.begin() + type_offset, reply->bytes.begin()))
@@ -246,10 +238,7 @@ TEST(UnpackedService, AnswersQueriesOverBothFamiliesAndStopsOnSigterm) {
     EXPECT_EQ(port_number(seen), client.local_port());
   }
 
-  service.signal(SIGTERM);
-  const auto status = service.wait_for_exit(5s);
-  ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe_status(*status);
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 // --- the systemd unit --------------------------------------------------------

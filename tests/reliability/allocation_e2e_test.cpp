@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -14,9 +13,9 @@
 
 #include "tests/reliability/allocation_counters.h"
 #include "tests/reliability/load_generator.h"
-#include "tests/reliability/reflectord_launch.h"
 #include "tests/support/network_namespace.h"
-#include "tests/support/reflection_exchange.h"
+#include "tests/support/proc_readings.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/usable_cpus.h"
 
 namespace reflector::test {
@@ -70,24 +69,17 @@ class counter_file {
   const allocation_counters* counters_;
 };
 
-std::vector<datagram_kind> every_kind() {
-  std::vector<datagram_kind> kinds;
-  for (std::size_t k = 0; k < kind_count; ++k) kinds.push_back(static_cast<datagram_kind>(k));
-  return kinds;
-}
-
 TEST(Allocation, ServingEveryKindOfDatagramAllocatesNothing) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2", "198.51.100.1"});
   const counter_file file;
-  child_process service =
-      launch_reflectord({.environment = {preload(REFLECTOR_ALLOCATION_SHIM), file.variable()}});
-  ASSERT_TRUE(wait_until_answering());
+  service_instance service({.environment = {"LD_PRELOAD=" REFLECTOR_ALLOCATION_SHIM, file.variable()}});
+  ASSERT_TRUE(service.wait_until_answering());
   load_generator generator(16);
 
   // Start-up is over when every worker has its thread and the counts rest.
-  const int expected_threads = 1 + static_cast<int>(usable_cpus().size());
+  const std::size_t expected_threads = 1 + usable_cpus().size();
   generator.run({.kinds = every_kind(), .max_datagrams = 2000, .lockstep = true});
-  ASSERT_EQ(thread_count(service.pid()), expected_threads);
+  ASSERT_EQ(allowed_cpus_by_thread(service.pid()).size(), expected_threads);
   const counts after_start_up = file.steady(std::chrono::milliseconds(500), std::chrono::seconds(10));
   ASSERT_GT(after_start_up.allocations, 0u) << "the shim counted nothing: is it loaded?";
 
@@ -113,8 +105,7 @@ TEST(Allocation, ServingEveryKindOfDatagramAllocatesNothing) {
   EXPECT_EQ(after_serving.allocations, after_start_up.allocations);
   EXPECT_EQ(after_serving.releases, after_start_up.releases);
 
-  service.signal(SIGTERM);
-  EXPECT_TRUE(exited_with(service.wait_for_exit(std::chrono::seconds(10)), 0));
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 }  // namespace

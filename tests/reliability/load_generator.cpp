@@ -36,6 +36,12 @@ double seconds_since(clock::time_point start) {
 
 }  // namespace
 
+std::vector<datagram_kind> every_kind() {
+  std::vector<datagram_kind> kinds;
+  for (std::size_t k = 0; k < kind_count; ++k) kinds.push_back(static_cast<datagram_kind>(k));
+  return kinds;
+}
+
 std::uint64_t phase_result::total_sent() const {
   std::uint64_t total = 0;
   for (auto n : sent) total += n;

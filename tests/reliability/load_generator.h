@@ -30,6 +30,9 @@ struct phase_plan {
   double rate_per_second = 0;  // 0: as fast as the generator can send
 };
 
+// Every kind of datagram, for a plan that mixes them all.
+std::vector<datagram_kind> every_kind();
+
 struct phase_result {
   std::array<std::uint64_t, kind_count> sent{};
   std::uint64_t answered = 0;                // answered requests with their exact reply

@@ -9,19 +9,36 @@
 // reconfiguring the machine's cpusets, only an interposed affinity call can
 // refuse a CPU. These tests therefore exist only in the build without a
 // sanitizer, where the fault-injection shim can be preloaded.
+#include <unistd.h>
+
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "tests/reliability/reflectord_launch.h"
 #include "tests/support/network_namespace.h"
-#include "tests/support/reflection_exchange.h"
+#include "tests/support/service_instance.h"
 
 namespace reflector::test {
 namespace {
 
-constexpr auto exit_timeout = std::chrono::seconds(20);
+// A file the test creates at a moment it chooses, to let the shim's failing
+// call go ahead; removed at the end.
+class gate_file {
+ public:
+  gate_file()
+      : path_(std::filesystem::temp_directory_path() / ("reflector-gate-" + std::to_string(getpid()))) {
+    std::filesystem::remove(path_);
+  }
+  ~gate_file() { std::filesystem::remove(path_); }
+  const std::string& path() const { return path_; }
+  void open_gate() const { std::ofstream(path_).put('1'); }
+
+ private:
+  std::string path_;
+};
 
 #define ENTER_NAMESPACE() REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2"})
 
@@ -33,9 +50,9 @@ constexpr auto exit_timeout = std::chrono::seconds(20);
 
 TEST(CpuRefused, ForTheFirstWorkerEndsWithStatus255) {
   ENTER_NAMESPACE();
-  child_process service =
-      launch_reflectord({.environment = {preload(REFLECTOR_FAULT_SHIM), "REFLECTOR_FAIL_AFFINITY_CALL=1"}});
-  EXPECT_TRUE(exited_with(service.wait_for_exit(exit_timeout), 255));
+  service_instance service(
+      {.environment = {"LD_PRELOAD=" REFLECTOR_FAULT_SHIM, "REFLECTOR_FAIL_AFFINITY_CALL=1"}});
+  EXPECT_TRUE(exited_with(service.wait_for_exit(), 255));
 }
 
 // The shim holds the second affinity call until the first worker has
@@ -44,34 +61,34 @@ TEST(CpuRefused, ForALaterWorkerEndsTheProcessWhileTheFirstServes) {
   ENTER_NAMESPACE();
   NEED_TWO_WORKERS();
   const gate_file gate;
-  child_process service = launch_reflectord(
-      {.environment = {preload(REFLECTOR_FAULT_SHIM), "REFLECTOR_FAIL_AFFINITY_CALL=2",
-                       "REFLECTOR_FAULT_GATE=" + gate.path()}});
-  ASSERT_TRUE(wait_until_answering()) << "the first worker never served";
+  service_instance service({.environment = {"LD_PRELOAD=" REFLECTOR_FAULT_SHIM,
+                                             "REFLECTOR_FAIL_AFFINITY_CALL=2",
+                                             "REFLECTOR_FAULT_GATE=" + gate.path()}});
+  ASSERT_TRUE(service.wait_until_answering()) << "the first worker never served";
   ASSERT_TRUE(service.running());
   gate.open_gate();
-  EXPECT_TRUE(exited_with(service.wait_for_exit(exit_timeout), 255));
+  EXPECT_TRUE(exited_with(service.wait_for_exit(), 255));
 }
 
 // std::thread turns the failure into an exception that nothing catches.
 TEST(ThreadCreation, FailingForTheFirstWorkerEndsTheProcessAbnormally) {
   ENTER_NAMESPACE();
-  child_process service = launch_reflectord(
-      {.environment = {preload(REFLECTOR_FAULT_SHIM), "REFLECTOR_FAIL_THREAD_CREATE_CALL=1"}});
-  EXPECT_TRUE(killed_by(service.wait_for_exit(exit_timeout), SIGABRT));
+  service_instance service(
+      {.environment = {"LD_PRELOAD=" REFLECTOR_FAULT_SHIM, "REFLECTOR_FAIL_THREAD_CREATE_CALL=1"}});
+  EXPECT_TRUE(killed_by(service.wait_for_exit(), SIGABRT));
 }
 
 TEST(ThreadCreation, FailingForALaterWorkerEndsTheProcessWhileTheFirstServes) {
   ENTER_NAMESPACE();
   NEED_TWO_WORKERS();
   const gate_file gate;
-  child_process service = launch_reflectord(
-      {.environment = {preload(REFLECTOR_FAULT_SHIM), "REFLECTOR_FAIL_THREAD_CREATE_CALL=2",
-                       "REFLECTOR_FAULT_GATE=" + gate.path()}});
-  ASSERT_TRUE(wait_until_answering()) << "the first worker never served";
+  service_instance service({.environment = {"LD_PRELOAD=" REFLECTOR_FAULT_SHIM,
+                                             "REFLECTOR_FAIL_THREAD_CREATE_CALL=2",
+                                             "REFLECTOR_FAULT_GATE=" + gate.path()}});
+  ASSERT_TRUE(service.wait_until_answering()) << "the first worker never served";
   ASSERT_TRUE(service.running());
   gate.open_gate();
-  EXPECT_TRUE(killed_by(service.wait_for_exit(exit_timeout), SIGABRT));
+  EXPECT_TRUE(killed_by(service.wait_for_exit(), SIGABRT));
 }
 
 }  // namespace

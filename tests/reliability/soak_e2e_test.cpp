@@ -4,15 +4,14 @@
 // keep its memory flat, answer exactly the valid requests with replies as
 // long as their requests, send nothing to refused targets, lose no valid
 // request below saturation, and still stop with status 0.
-#include <csignal>
 #include <iostream>
 
 #include <gtest/gtest.h>
 
 #include "tests/reliability/load_generator.h"
-#include "tests/reliability/reflectord_launch.h"
 #include "tests/support/network_namespace.h"
-#include "tests/support/reflection_exchange.h"
+#include "tests/support/proc_readings.h"
+#include "tests/support/service_instance.h"
 
 namespace reflector::test {
 namespace {
@@ -24,12 +23,6 @@ constexpr std::uint64_t resident_growth_tolerance_kib = 512;
 
 constexpr int client_count = 32;
 
-std::vector<datagram_kind> every_kind() {
-  std::vector<datagram_kind> kinds;
-  for (std::size_t k = 0; k < kind_count; ++k) kinds.push_back(static_cast<datagram_kind>(k));
-  return kinds;
-}
-
 void expect_only_correct_traffic(const phase_result& r, const char* phase) {
   EXPECT_EQ(r.wrong_datagrams, 0u) << phase << ": " << r.first_problem;
   EXPECT_EQ(r.duplicate_replies, 0u) << phase << ": " << r.first_problem;
@@ -40,8 +33,8 @@ void report(const char* phase, const phase_result& r) { std::cout << phase << ":
 
 TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2", "198.51.100.1"});
-  child_process service = launch_reflectord();
-  ASSERT_TRUE(wait_until_answering());
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering());
   load_generator generator(client_count);
 
   const phase_result capacity = generator.run(
@@ -59,7 +52,7 @@ TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
   const phase_result flood = generator.run(
       {.kinds = every_kind(), .duration = std::chrono::seconds(12), .max_datagrams = 100'000'000});
   report("flood (every kind)", flood);
-  ASSERT_TRUE(service.running()) << "the service fell over during the flood";
+  ASSERT_TRUE(service.running()) << "the service fell over during the flood: " << service.output();
   expect_only_correct_traffic(flood, "flood");
 
   const phase_result below = generator.run({.kinds = every_kind(),
@@ -69,7 +62,7 @@ TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
                                             .lockstep = true,
                                             .rate_per_second = saturation_rate / 2});
   report("below saturation (lockstep, half the capacity)", below);
-  ASSERT_TRUE(service.running());
+  ASSERT_TRUE(service.running()) << service.output();
   expect_only_correct_traffic(below, "below saturation");
   EXPECT_EQ(below.lost(), 0u) << "valid requests lost below saturation";
   EXPECT_GT(below.answered, 0u);
@@ -79,8 +72,7 @@ TEST(Soak, FloodOfEveryKindLeavesTheServiceUpCorrectAndFlat) {
             << resident_after << " KiB (tolerance " << resident_growth_tolerance_kib << " KiB)\n";
   EXPECT_LE(resident_after, resident_before + resident_growth_tolerance_kib);
 
-  service.signal(SIGTERM);
-  EXPECT_TRUE(exited_with(service.wait_for_exit(std::chrono::seconds(10)), 0));
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 }  // namespace

@@ -15,9 +15,10 @@
 #include <set>
 #include <thread>
 
-#include "tests/service/service_under_test.h"
 #include "tests/support/network_namespace.h"
+#include "tests/support/proc_readings.h"
 #include "tests/support/reflection_exchange.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/usable_cpus.h"
 
 namespace reflector::test {
@@ -34,14 +35,13 @@ std::set<std::string> allowed_cpus_of_threads(pid_t pid) {
 
 // Serving with exactly one worker, every thread on cpu alone: no worker
 // went back to a CPU outside what the service was given.
-void expect_one_worker_on(service_under_test& service, int cpu) {
-  ASSERT_TRUE(wait_until_answering()) << "the service never answered";
+void expect_one_worker_on(service_instance& service, int cpu) {
+  ASSERT_TRUE(service.wait_until_answering());
   ASSERT_TRUE(wait_until_bound(service_port, 1));
   std::this_thread::sleep_for(200ms);  // time for a second worker to show, if any
   EXPECT_EQ(bound_udp_sockets(service_port), 1);
   EXPECT_EQ(allowed_cpus_of_threads(service.pid()), std::set<std::string>{std::to_string(cpu)});
-  EXPECT_TRUE(exited_with(service.stop_with(SIGTERM), 0));
-  EXPECT_EQ(service.output(), "");
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 // The last CPU this process may use, when it may use another as well.
@@ -53,7 +53,7 @@ void expect_one_worker_on(service_under_test& service, int cpu) {
 TEST(CpuRestriction, UnderTasksetOneWorkerRunsOnTheGivenCpu) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1"});
   LAST_OF_SEVERAL_CPUS_OR_SKIP(cpu);
-  service_under_test service({.before_exec = [cpu] {
+  service_instance service({.before_exec = [cpu] {
     cpu_set_t only;
     CPU_ZERO(&only);
     CPU_SET(cpu, &only);
@@ -131,7 +131,7 @@ TEST(CpuRestriction, InACpusetWithoutCpuZeroItServes) {
   const std::string processes = cgroup.processes_file();
   {
     // Moves itself (0: the writer) into the cgroup before exec.
-    service_under_test service({.before_exec = [&processes] {
+    service_instance service({.before_exec = [&processes] {
       const int fd = open(processes.c_str(), O_WRONLY);
       if (fd == -1 || ::write(fd, "0", 1) != 1) _exit(121);
       close(fd);

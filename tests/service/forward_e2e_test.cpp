@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/service/service_under_test.h"
+#include "tests/service/serving_service.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/udp_socket.h"
 

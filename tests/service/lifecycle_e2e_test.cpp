@@ -1,17 +1,15 @@
-#include <dirent.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
 #include <set>
 #include <thread>
 
-#include "tests/service/service_under_test.h"
+#include "tests/service/serving_service.h"
 #include "tests/support/network_namespace.h"
+#include "tests/support/proc_readings.h"
 #include "tests/support/reflection_exchange.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/udp_socket.h"
 #include "tests/support/usable_cpus.h"
 
@@ -26,10 +24,9 @@ class StopSignal : public testing::TestWithParam<int> {};
 
 TEST_P(StopSignal, EndsTheServiceWithStatus0) {
   ENTER_SERVICE_NAMESPACE();
-  service_under_test service;
-  ASSERT_TRUE(wait_until_answering());
-  EXPECT_TRUE(exited_with(service.stop_with(GetParam()), 0));
-  EXPECT_EQ(service.output(), "");
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering());
+  EXPECT_TRUE(service.stop_cleanly(GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGTERM, SIGINT),
@@ -37,28 +34,25 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGTERM, SIGINT),
 
 TEST(Lifecycle, HangupKeepsItsDefaultEffect) {
   ENTER_SERVICE_NAMESPACE();
-  service_under_test service;
-  ASSERT_TRUE(wait_until_answering());
-  const auto status = service.stop_with(SIGHUP);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGHUP) << describe_status(*status);
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering());
+  EXPECT_TRUE(killed_by(service.stop_with(SIGHUP), SIGHUP));
   EXPECT_EQ(service.output(), "");
 }
 
 TEST(Lifecycle, ArgumentsAndEnvironmentMakeNoDifference) {
   ENTER_SERVICE_NAMESPACE();
-  service_under_test service({.arguments = {"--port", "5000", "-h", "--verbose"},
-                              .environment = {"PORT=5000", "REFLECTOR_PORT=5000", "LANG=C"}});
-  ASSERT_TRUE(wait_until_answering("::1"));
+  service_instance service({.arguments = {"--port", "5000", "-h", "--verbose"},
+                            .environment = {"PORT=5000", "REFLECTOR_PORT=5000", "LANG=C"}});
+  ASSERT_TRUE(service.wait_until_answering("::1"));
   EXPECT_EQ(bound_udp_sockets(5000), 0);
-  EXPECT_TRUE(exited_with(service.stop_with(SIGTERM), 0));
-  EXPECT_EQ(service.output(), "");
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 // One of the ways a worker can fail to set up its endpoint: the whole
 // process ends with status 255, having written nothing.
 void expect_set_up_failure(const service_options& options) {
-  service_under_test service(options);
+  service_instance service(options);
   EXPECT_TRUE(exited_with(service.wait_for_exit(), 255));
   EXPECT_EQ(service.output(), "");
 }

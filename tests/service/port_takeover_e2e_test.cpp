@@ -11,7 +11,7 @@
 #include <array>
 #include <cstring>
 
-#include "tests/service/service_under_test.h"
+#include "tests/service/serving_service.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/udp_socket.h"
 
@@ -132,7 +132,7 @@ TEST_F(ServingService, NoSocketOfAnotherUserSharesThePort) {
 
   int status = 0;
   waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe_status(status);
+  EXPECT_TRUE(exited_with(status, 0));
   close(report[0]);
   close(go[1]);
 }

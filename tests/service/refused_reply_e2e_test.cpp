@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/service/service_under_test.h"
+#include "tests/service/serving_service.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/udp_socket.h"
@@ -41,14 +41,10 @@ class RefusedReplies : public ServingService {
   void SetUp() override {
     ServingService::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"link", "add", "rfa", "type", "veth", "peer", "name", "rfb"},
-             {"addr", "add", "203.0.113.1/24", "dev", "rfa"},
-             {"link", "set", "rfa", "up"},
-             {"link", "set", "rfb", "up"}}) {
-      const std::string problem = run_ip(args);
-      ASSERT_EQ(problem, "");
-    }
+    run_command({"ip", "link", "add", "rfa", "type", "veth", "peer", "name", "rfb"});
+    run_command({"ip", "addr", "add", "203.0.113.1/24", "dev", "rfa"});
+    run_command({"ip", "link", "set", "rfa", "up"});
+    run_command({"ip", "link", "set", "rfb", "up"});
   }
 };
 

@@ -2,7 +2,7 @@
 // several addresses of each family; a client or NAT would discard any other.
 #include <gtest/gtest.h>
 
-#include "tests/service/service_under_test.h"
+#include "tests/service/serving_service.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/udp_socket.h"
 

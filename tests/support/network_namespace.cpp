@@ -1,9 +1,10 @@
 #include "tests/support/network_namespace.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 extern char** environ;
@@ -39,10 +41,13 @@ std::string bring_loopback_up() {
   return problem;
 }
 
-std::string add_address(const std::string& address) {
+void add_address(const std::string& address) {
   const bool v6 = address.find(':') != std::string::npos;
-  if (v6) return run_ip({"-6", "addr", "add", address + "/128", "dev", "lo", "nodad"});
-  return run_ip({"addr", "add", address + "/32", "dev", "lo"});
+  if (v6) {
+    run_command({"ip", "-6", "addr", "add", address + "/128", "dev", "lo", "nodad"});
+  } else {
+    run_command({"ip", "addr", "add", address + "/32", "dev", "lo"});
+  }
 }
 
 // Even without duplicate address detection, the kernel finishes adding an
@@ -76,23 +81,35 @@ std::string wait_until_usable(const std::string& ipv6_address) {
   return ipv6_address + " still not usable after 5 s or more";
 }
 
+int open_current_namespace() {
+  const int fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (fd == -1) throw std::runtime_error(std::string("open ns/net: ") + std::strerror(errno));
+  return fd;
+}
+
+void enter(int fd) {
+  if (setns(fd, CLONE_NEWNET) == -1) {
+    throw std::runtime_error(std::string("setns: ") + std::strerror(errno));
+  }
+}
+
 }  // namespace
 
-std::string run_ip(std::vector<std::string> args) {
-  args.insert(args.begin(), "ip");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+void run_command(const std::vector<std::string>& argv) {
+  std::vector<std::string> copies = argv;
+  std::vector<char*> pointers;
+  for (auto& a : copies) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  std::string line;
+  for (const auto& a : argv) line += a + " ";
   pid_t pid;
-  const int rc = posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ);
-  if (rc != 0) return std::string("cannot run ip: ") + std::strerror(rc);
+  if (posix_spawnp(&pid, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
+    throw std::runtime_error("cannot run: " + line);
+  }
   int status = 0;
   if (waitpid(pid, &status, 0) == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::string line;
-    for (const auto& a : args) line += a + " ";
-    return "failed: " + line;
+    throw std::runtime_error("failed: " + line);
   }
-  return {};
 }
 
 std::string enter_fresh_network_namespace(const std::vector<std::string>& addresses) {
@@ -100,8 +117,10 @@ std::string enter_fresh_network_namespace(const std::vector<std::string>& addres
     return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
   }
   if (std::string problem = bring_loopback_up(); !problem.empty()) return problem;
-  for (const auto& address : addresses) {
-    if (std::string problem = add_address(address); !problem.empty()) return problem;
+  try {
+    for (const auto& address : addresses) add_address(address);
+  } catch (const std::runtime_error& e) {
+    return e.what();
   }
   std::vector<std::string> ipv6_addresses = {"::1"};
   for (const auto& address : addresses) {
@@ -111,6 +130,37 @@ std::string enter_fresh_network_namespace(const std::vector<std::string>& addres
     if (std::string problem = wait_until_usable(address); !problem.empty()) return problem;
   }
   return {};
+}
+
+side_namespace::side_namespace() {
+  const int home = open_current_namespace();
+  if (unshare(CLONE_NEWNET) == -1) {
+    close(home);
+    throw std::runtime_error(std::string("unshare: ") + std::strerror(errno));
+  }
+  fd_ = open_current_namespace();
+  const std::string problem = bring_loopback_up();
+  enter(home);
+  close(home);
+  if (!problem.empty()) {
+    close(fd_);
+    throw std::runtime_error(problem);
+  }
+}
+
+side_namespace::~side_namespace() { close(fd_); }
+
+std::string side_namespace::path() const {
+  return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_);
+}
+
+side_namespace::inside::inside(const side_namespace& where) : home_(open_current_namespace()) {
+  enter(where.fd_);
+}
+
+side_namespace::inside::~inside() {
+  setns(home_, CLONE_NEWNET);
+  close(home_);
 }
 
 }  // namespace reflector::test

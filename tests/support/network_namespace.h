@@ -1,6 +1,8 @@
-// Puts the calling test process in a network namespace of its own, with lo
-// up and documentation addresses on it, so that every service under test
-// has port 1213 to itself and no datagram leaves the namespace.
+// Network namespaces for the tests. The test process enters a fresh one of
+// its own, with lo up and documentation addresses on it, so that every
+// service under test has port 1213 to itself and no datagram leaves the
+// namespace; side namespaces beside it hold services that must not share a
+// port with each other, joined to it by veth pairs.
 #pragma once
 
 #include <string>
@@ -14,9 +16,39 @@ namespace reflector::test {
 // the namespace.
 std::string enter_fresh_network_namespace(const std::vector<std::string>& addresses = {});
 
-// Runs ip(8) with args in the calling process's namespace. Returns an empty
-// string on success, otherwise what failed.
-std::string run_ip(std::vector<std::string> args);
+// Runs a command (searched in PATH, ip(8) or nft(8) most often) in the
+// calling thread's namespace, and throws std::runtime_error naming it when
+// it cannot be run or does not exit with status 0.
+void run_command(const std::vector<std::string>& argv);
+
+// A fresh namespace with lo up, which lives as long as its object; nothing
+// is named or left behind.
+class side_namespace {
+ public:
+  side_namespace();  // throws std::runtime_error
+  ~side_namespace();
+  side_namespace(const side_namespace&) = delete;
+  side_namespace& operator=(const side_namespace&) = delete;
+
+  // The calling thread moves into this namespace while an object lives, and
+  // back to where it was after; children started meanwhile stay inside.
+  class inside {
+   public:
+    explicit inside(const side_namespace& where);
+    ~inside();
+    inside(const inside&) = delete;
+    inside& operator=(const inside&) = delete;
+
+   private:
+    int home_;
+  };
+
+  // A path that 'ip link ... netns' accepts for this namespace.
+  std::string path() const;
+
+ private:
+  int fd_;
+};
 
 }  // namespace reflector::test
 

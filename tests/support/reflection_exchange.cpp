@@ -2,10 +2,25 @@
 
 #include <algorithm>
 
+#include "protocol/request.h"
 #include "tests/support/addresses.h"
 #include "tests/support/udp_socket.h"
 
 namespace reflector::test {
+
+namespace {
+
+// The key of the request tagged tag: a fixed prefix, the tag in the first
+// four transaction id bytes and a fixed pattern in the rest.
+request_key key_tagged(std::uint32_t tag) {
+  request_key key{{0xaa, 0xbb, 0xcc, 0xdd}, {}};
+  for (std::size_t i = 0; i < transaction_id_size; ++i) {
+    key.transaction_id[i] = static_cast<std::uint8_t>(i < 4 ? tag >> (24 - 8 * i) : 0x40 + i);
+  }
+  return key;
+}
+
+}  // namespace
 
 std::vector<std::uint8_t> make_request(std::uint16_t type, std::uint32_t tag, std::size_t length,
                                        const wire_endpoint& target) {
@@ -13,17 +28,7 @@ std::vector<std::uint8_t> make_request(std::uint16_t type, std::uint32_t tag, st
   for (std::size_t i = header_size; i < message.size(); ++i) {
     message[i] = static_cast<std::uint8_t>(i * 7 + 3);
   }
-  const std::uint8_t prefix[] = {0xaa, 0xbb, 0xcc, 0xdd};
-  std::copy(std::begin(prefix), std::end(prefix), message.begin() + prefix_offset);
-  std::copy(magic.begin(), magic.end(), message.begin() + magic_offset);
-  for (std::size_t i = 0; i < transaction_id_size; ++i) {
-    message[transaction_id_offset + i] = static_cast<std::uint8_t>(0x40 + i);
-  }
-  for (std::size_t i = 0; i < 4; ++i) {
-    message[transaction_id_offset + i] = static_cast<std::uint8_t>(tag >> (24 - 8 * i));
-  }
-  write_type(message.data(), type);
-  encode_endpoint(message.data(), target);
+  write_request(message.data(), type, key_tagged(tag), target);
   message.resize(length);
   return message;
 }

@@ -1,6 +1,7 @@
-// Talking to a running service as a client would: building requests,
-// reading the endpoint a reply carries, and waiting until the service
-// answers. Every wait here is bounded in count and in time.
+// Talking to a running service as a client would: building requests (with
+// the protocol's own write_request), reading the endpoint a reply carries,
+// and waiting until the service answers. Every wait here is bounded in count
+// and in time. The service's port is the protocol's service_port.
 #pragma once
 
 #include <array>
@@ -15,12 +16,11 @@
 
 namespace reflector::test {
 
-inline constexpr std::uint16_t service_port = 1213;
-
-// A request of `length` bytes (at least header_size) of the given type. tag
-// goes into the transaction id, so that replies can be told apart; target is
-// encoded into xport/xaddress (for a FORWARD). Bytes after the header follow
-// a pattern that depends on their offset.
+// A request of the given type, `length` bytes long: a whole header as
+// write_request writes it, cut when length is shorter. tag goes into the
+// transaction id, so that replies can be told apart; target is the FORWARD's
+// target (a QUERY carries zeros there). Bytes after the header follow a
+// pattern that depends on their offset.
 std::vector<std::uint8_t> make_request(std::uint16_t type, std::uint32_t tag,
                                        std::size_t length = header_size,
                                        const wire_endpoint& target = {});

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tests/support/network_namespace.h"
-#include "tests/tools/running_service.h"
+#include "tests/support/service_instance.h"
 #include "tests/tools/tool_run.h"
 
 namespace reflector::test {
@@ -37,7 +37,8 @@ class BenchAgainstService : public testing::TestWithParam<bench_case> {};
 
 TEST_P(BenchAgainstService, AnswersComeBackAndAllMatch) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1", "2001:db8::2"});
-  const running_service service("192.0.2.1");
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering("192.0.2.1"));
   std::vector<std::string> args = GetParam().args;
   args.insert(args.end(), {"--server-pid", std::to_string(service.pid())});
   const tool_result result = run_tool(REFLECT_BENCH_PATH, args, std::chrono::seconds(30));
@@ -46,6 +47,7 @@ TEST_P(BenchAgainstService, AnswersComeBackAndAllMatch) {
   EXPECT_EQ(json_integer(result.out, "mismatched"), 0) << result.out;
   EXPECT_GE(json_integer(result.out, "offered"), json_integer(result.out, "answered"));
   EXPECT_EQ(result.out.find("\"server_cpu_s\":null"), std::string::npos) << result.out;
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, BenchAgainstService, testing::ValuesIn(bench_cases),
@@ -53,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, BenchAgainstService, testing::ValuesIn(bench_cas
 
 TEST(BenchTable, SummaryNamesEveryFigure) {
   REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1"});
-  const running_service service("192.0.2.1");
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering("192.0.2.1"));
   const tool_result result = run_tool(
       REFLECT_BENCH_PATH, {"192.0.2.1", "--duration", "0.5", "--histogram", "--server-pid",
                            std::to_string(service.pid())});
@@ -63,6 +66,7 @@ TEST(BenchTable, SummaryNamesEveryFigure) {
     EXPECT_NE(result.out.find(label), std::string::npos) << label << " in\n" << result.out;
   }
   EXPECT_NE(result.out.find('#'), std::string::npos) << "a histogram bar";
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 }  // namespace

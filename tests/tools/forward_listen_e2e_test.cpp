@@ -5,8 +5,8 @@
 #include "protocol/request.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/reflection_exchange.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/udp_socket.h"
-#include "tests/tools/running_service.h"
 #include "tests/tools/tool_run.h"
 
 namespace reflector::test {
@@ -36,7 +36,8 @@ class ForwardToListener : public testing::TestWithParam<forward_case> {};
 TEST_P(ForwardToListener, DeliversTheRequestersAddress) {
   REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
   const forward_case& c = GetParam();
-  const running_service service("192.0.2.1");
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering("192.0.2.1"));
   tool_run listener(REFLECT_PATH, {"listen", c.target, "--count", "1", "--timeout", "10", "--json"});
   ASSERT_TRUE(wait_until_port_taken(c.listen_address, 5000));
 
@@ -48,6 +49,7 @@ TEST_P(ForwardToListener, DeliversTheRequestersAddress) {
   ASSERT_TRUE(heard.exited_with(0)) << heard.describe();
   EXPECT_NE(heard.out.find(c.requester_prefix), std::string::npos) << heard.out;
   EXPECT_NE(heard.out.find("\"server\":\""), std::string::npos) << heard.out;
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, ForwardToListener, testing::ValuesIn(forward_cases),

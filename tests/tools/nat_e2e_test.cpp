@@ -17,8 +17,7 @@
 #include <optional>
 
 #include "tests/support/network_namespace.h"
-#include "tests/tools/running_service.h"
-#include "tests/tools/side_namespace.h"
+#include "tests/support/service_instance.h"
 #include "tests/tools/tool_run.h"
 
 namespace reflector::test {
@@ -52,18 +51,37 @@ class TwoReflectors : public testing::Test {
     attach_to_bridge(*b_, "b0", "203.0.113.3/24", "2001:db8:5::3/64");
     {
       const side_namespace::inside in(*a_);
-      service_a_.emplace("203.0.113.2");
+      service_a_.emplace();
     }
     {
       const side_namespace::inside in(*b_);
-      service_b_.emplace("203.0.113.3");
+      service_b_.emplace();
+    }
+    expect_both_answer();
+  }
+
+  // Each service asked from the calling thread's namespace, so across the
+  // bridge (and the NAT, from the client's): for up to a second after its
+  // ports come up, longer while other tests bring links up and down, the
+  // bridge drops what it should carry, and a tool run would fail for that.
+  void expect_both_answer() {
+    ASSERT_TRUE(service_a_->wait_until_answering("203.0.113.2"));
+    ASSERT_TRUE(service_b_->wait_until_answering("203.0.113.3"));
+  }
+
+  // Each service still there must stop as it should.
+  void TearDown() override {
+    for (auto* service : {&service_a_, &service_b_}) {
+      if (*service) {
+        EXPECT_TRUE((*service)->stop_cleanly());
+      }
     }
   }
 
   std::optional<side_namespace> a_;
   std::optional<side_namespace> b_;
-  std::optional<running_service> service_a_;
-  std::optional<running_service> service_b_;
+  std::optional<service_instance> service_a_;
+  std::optional<service_instance> service_b_;
 };
 
 TEST_F(TwoReflectors, NoTranslationMeansEndpointIndependentMappingAndFiltering) {
@@ -120,7 +138,7 @@ class ReflectorsBehindNat : public TwoReflectors, public testing::WithParamInter
   void SetUp() override {
     if (!have_program("nft")) GTEST_SKIP() << "needs nft (nftables) for the NAT";
     TwoReflectors::SetUp();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     client_.emplace();
     run_command({"ip", "link", "add", "c0-r", "type", "veth", "peer", "name", "c0", "netns",
                  client_->path()});
@@ -140,6 +158,7 @@ class ReflectorsBehindNat : public TwoReflectors, public testing::WithParamInter
     run_command({"ip", "addr", "add", "198.51.100.2/24", "dev", "c0"});
     run_command({"ip", "link", "set", "c0", "up"});
     run_command({"ip", "route", "add", "default", "via", "198.51.100.1"});
+    expect_both_answer();  // through the NAT
   }
 
   std::optional<side_namespace> client_;

@@ -8,8 +8,8 @@
 
 #include "protocol/reflection.h"
 #include "tests/support/network_namespace.h"
+#include "tests/support/service_instance.h"
 #include "tests/support/udp_socket.h"
-#include "tests/tools/running_service.h"
 #include "tests/tools/tool_run.h"
 
 namespace reflector::test {
@@ -35,7 +35,8 @@ class QueryService : public testing::TestWithParam<std::string> {};
 
 TEST_P(QueryService, PrintsTheAddressTheServiceSaw) {
   REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
-  const running_service service(GetParam());
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering(GetParam()));
   const tool_result text = run_tool(REFLECT_PATH, {"query", bracketed(GetParam())});
   ASSERT_TRUE(text.exited_with(0)) << text.describe();
   // On lo the client sends from the server's own address.
@@ -47,6 +48,7 @@ TEST_P(QueryService, PrintsTheAddressTheServiceSaw) {
   ASSERT_TRUE(json.exited_with(0)) << json.describe();
   EXPECT_NE(json.out.find("\"address\":\"" + GetParam() + "\""), std::string::npos) << json.out;
   EXPECT_EQ(json.out.find('\n'), json.out.size() - 1) << "one line of JSON";
+  EXPECT_TRUE(service.stop_cleanly());
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, QueryService, testing::Values("192.0.2.1", "2001:db8::2"));
@@ -54,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Families, QueryService, testing::Values("192.0.2.1", "2
 // The reply handle_message makes of a received QUERY.
 std::vector<std::uint8_t> reply_to(const datagram& query) {
   std::vector<std::uint8_t> buffer = query.bytes;
-  buffer.resize(1232);
+  buffer.resize(longest_request);
   address16 address = query.from_address;
   const auto port_bytes_ = port_bytes(query.from_port);
   std::uint16_t port;

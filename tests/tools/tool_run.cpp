@@ -4,20 +4,11 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <thread>
+
+#include "tests/support/udp_socket.h"
 
 namespace reflector::test {
-namespace {
-
-std::string read_all(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, got);
-  return text;
-}
-
-}  // namespace
 
 bool tool_result::exited_with(int code) const {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
@@ -28,21 +19,13 @@ std::string tool_result::describe() const {
          "\nstdout: " + out + "\nstderr: " + err;
 }
 
-tool_run::tool_run(const std::string& path, const std::vector<std::string>& args)
-    : out_(std::tmpfile()), err_(std::tmpfile()) {
-  if (out_ == nullptr || err_ == nullptr) throw std::runtime_error("tmpfile failed");
-  const int out_fd = fileno(out_);
-  const int err_fd = fileno(err_);
-  process_.emplace(child_process::start(path, args, {}, [out_fd, err_fd] {
+tool_run::tool_run(const std::string& path, const std::vector<std::string>& args) {
+  const int out_fd = out_.fd();
+  const int err_fd = err_.fd();
+  process_.emplace(child_process::start(path, args, sanitizer_settings(), [out_fd, err_fd] {
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
   }));
-}
-
-tool_run::~tool_run() {
-  process_.reset();  // kills and reaps a tool still running
-  std::fclose(out_);
-  std::fclose(err_);
 }
 
 tool_result tool_run::finish(std::chrono::milliseconds timeout) {
@@ -51,14 +34,26 @@ tool_result tool_run::finish(std::chrono::milliseconds timeout) {
   if (!result.status) {
     process_.reset();
   }
-  result.out = read_all(out_);
-  result.err = read_all(err_);
+  result.out = out_.text();
+  result.err = err_.text();
   return result;
 }
 
 tool_result run_tool(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout) {
   return tool_run(path, args).finish(timeout);
+}
+
+bool wait_until_port_taken(const std::string& address, std::uint16_t port) {
+  for (int attempt = 0; attempt < 400; ++attempt) {
+    try {
+      const udp_socket probe(address, port);
+    } catch (const std::runtime_error&) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 }  // namespace reflector::test

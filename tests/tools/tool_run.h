@@ -3,7 +3,7 @@
 #pragma once
 
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,11 +22,11 @@ struct tool_result {
 };
 
 // A tool started in the background, in the calling thread's network
-// namespace, with its output going to files.
+// namespace, with its output going to files and no environment but the
+// test's sanitizer_settings().
 class tool_run {
  public:
   tool_run(const std::string& path, const std::vector<std::string>& args);
-  ~tool_run();
   tool_run(const tool_run&) = delete;
   tool_run& operator=(const tool_run&) = delete;
 
@@ -35,12 +35,15 @@ class tool_run {
   tool_result finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
  private:
-  std::FILE* out_;
-  std::FILE* err_;
-  std::optional<child_process> process_;
+  output_file out_;
+  output_file err_;
+  std::optional<child_process> process_;  // declared last: ended before the files close
 };
 
 tool_result run_tool(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// True once nothing can bind address:port, that is, once a tool listens there.
+bool wait_until_port_taken(const std::string& address, std::uint16_t port);
 
 }  // namespace reflector::test
