@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shell_command.h"
+
 namespace reflector::test {
 namespace {
 
@@ -54,31 +56,10 @@ std::vector<std::string> words_of(const std::string& text) {
   return words;
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using command_result = shell_result;
 
-struct command_result {
-  int status = -1;  // raw wait status
-  std::string output;
-
-  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-};
-
-command_result run(const std::string& command) {
-  command_result result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  std::array<char, 4096> chunk;
-  std::size_t got;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-    result.output.append(chunk.data(), got);
-  }
-  result.status = pclose(pipe);
-  return result;
-}
+std::string quoted(const std::string& text) { return shell_quoted(text); }
+command_result run(const std::string& command) { return run_shell(command); }
 
 // A scratch directory holding the script's copy, the stand-in rc.subr and
 // rc.conf; removed with everything in it.

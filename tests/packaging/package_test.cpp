@@ -27,6 +27,7 @@
 #include "tests/support/addresses.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/service_instance.h"
+#include "tests/support/shell_command.h"
 #include "tests/support/udp_socket.h"
 
 namespace reflector::test {
@@ -39,37 +40,10 @@ const fs::path package_dir = REFLECTOR_PACKAGE_DIR;
 const fs::path unpacked = REFLECTOR_UNPACKED_DIR;
 const fs::path source_dir = REFLECTOR_SOURCE_DIR;
 
-struct command_result {
-  int status = -1;  // raw wait status
-  std::string output;  // standard output and standard error together
+std::string quoted(const std::string& text) { return shell_quoted(text); }
 
-  bool succeeded() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-};
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
-command_result run(const std::string& command) {
-  command_result result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  std::array<char, 4096> chunk;
-  std::size_t got;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-    result.output.append(chunk.data(), got);
-  }
-  result.status = pclose(pipe);
-  return result;
-}
+// Standard output and standard error together.
+shell_result run(const std::string& command) { return run_shell(command + " 2>&1"); }
 
 bool have_program(const std::string& name) {
   return run("command -v " + quoted(name) + " >/dev/null").succeeded();
