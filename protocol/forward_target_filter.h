@@ -9,9 +9,26 @@
 
 namespace reflector {
 
+// Why a target is refused: the first rule that matches, port first.
+enum class forward_refusal {
+  none,  // the target passes
+  port_too_low,
+  loopback,
+  private_range,  // IPv4 private ranges, IPv6 unique local
+  link_local,
+  multicast,
+  unspecified,  // IPv4 0.0.0.0/8, IPv6 ::
+  broadcast,
+};
+
 // target_port in host order; target_address is 16 bytes in network order,
 // an IPv4 target given as its IPv4-mapped address (::ffff:a.b.c.d).
-bool forward_target_allowed(std::uint16_t target_port,
-                            std::span<const std::uint8_t, 16> target_address) noexcept;
+forward_refusal forward_target_refusal(std::uint16_t target_port,
+                                       std::span<const std::uint8_t, 16> target_address) noexcept;
+
+inline bool forward_target_allowed(std::uint16_t target_port,
+                                   std::span<const std::uint8_t, 16> target_address) noexcept {
+  return forward_target_refusal(target_port, target_address) == forward_refusal::none;
+}
 
 }  // namespace reflector

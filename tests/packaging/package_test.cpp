@@ -103,6 +103,8 @@ TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
       {"./usr/share/man/man1/reflect-bench.1.gz", "-rw-r--r--"},
       {"./usr/share/doc/reflector/README.md", "-rw-r--r--"},
       {"./usr/share/doc/reflector/protocol.md", "-rw-r--r--"},
+      {"./usr/share/doc/reflector/CHANGELOG.md", "-rw-r--r--"},
+      {"./usr/share/doc/reflector/copyright", "-rw-r--r--"},
   };
   std::map<std::string, std::string> files;
   for (const auto& [path, entry] : entries) {
@@ -114,6 +116,103 @@ TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
     }
   }
   EXPECT_EQ(files, expected_files);
+}
+
+// A machine-readable copyright file as paragraphs of fields. A field's value
+// is its first line, then its continuation lines without their leading space
+// ("." stands for an empty line), joined by newlines.
+using control_paragraph = std::map<std::string, std::string>;
+
+std::vector<control_paragraph> control_paragraphs(const std::string& text) {
+  std::vector<control_paragraph> paragraphs;
+  control_paragraph current;
+  std::string field;
+  for (const auto& line : lines_of(text)) {
+    if (line.find_first_not_of(" \t") == std::string::npos) {
+      if (!current.empty()) paragraphs.push_back(current);
+      current.clear();
+      field.clear();
+    } else if (line[0] == ' ' || line[0] == '\t') {
+      if (field.empty()) continue;  // a continuation of nothing: no field gains it
+      const std::string rest = line.substr(1);
+      current[field] += "\n" + (rest == "." ? std::string() : rest);
+    } else if (const auto colon = line.find(':'); colon != std::string::npos) {
+      field = line.substr(0, colon);
+      const auto value = line.find_first_not_of(' ', colon + 1);
+      current[field] = value == std::string::npos ? "" : line.substr(value);
+    }
+  }
+  if (!current.empty()) paragraphs.push_back(current);
+  return paragraphs;
+}
+
+// The words of a text, so that two copies of a licence compare equal however
+// they are wrapped, and differ on any changed word.
+std::vector<std::string> words_of(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+TEST(Package, CopyrightFileCarriesTheProjectsLicence) {
+  const std::string licence = read_file(source_dir / "LICENSE");
+  const std::string holder_prefix = "Copyright (c) ";
+  const auto holder_at = licence.find(holder_prefix);
+  ASSERT_NE(holder_at, std::string::npos) << "LICENSE names no copyright holder";
+  const auto holder_end = licence.find('\n', holder_at);
+  const std::string holder =
+      licence.substr(holder_at + holder_prefix.size(), holder_end - holder_at - holder_prefix.size());
+  const std::string terms = licence.substr(holder_end + 1);
+
+  const auto paragraphs =
+      control_paragraphs(read_file(unpacked / "usr/share/doc/reflector/copyright"));
+  ASSERT_FALSE(paragraphs.empty()) << "no copyright file in the package";
+  const auto& header = paragraphs.front();
+  EXPECT_EQ(header.count("Format") ? header.at("Format") : "",
+            "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/");
+  EXPECT_EQ(header.count("Upstream-Name") ? header.at("Upstream-Name") : "", "reflector");
+
+  const auto all_files =
+      std::find_if(paragraphs.begin(), paragraphs.end(), [](const control_paragraph& p) {
+        return p.count("Files") && p.at("Files") == "*";
+      });
+  ASSERT_NE(all_files, paragraphs.end()) << "no Files: * paragraph";
+  ASSERT_TRUE(all_files->count("License") && all_files->count("Copyright"));
+  EXPECT_EQ(all_files->at("Copyright"), holder);
+
+  // The licence's text is in the Files paragraph or in a paragraph of its own.
+  const std::string& license_field = all_files->at("License");
+  const std::string name = license_field.substr(0, license_field.find('\n'));
+  EXPECT_EQ(name, "BSD-2-Clause");
+  std::string text = license_field.substr(name.size());
+  if (words_of(text).empty()) {
+    for (const auto& paragraph : paragraphs) {
+      if (!paragraph.count("Files") && paragraph.count("License") &&
+          paragraph.at("License").rfind(name + "\n", 0) == 0) {
+        text = paragraph.at("License").substr(name.size());
+      }
+    }
+  }
+  const auto packaged_words = words_of(text);
+  const auto licence_words = words_of(terms);
+  ASSERT_FALSE(licence_words.empty()) << "LICENSE has no terms after its copyright line";
+  const auto [packaged_at, licence_at] = std::mismatch(
+      packaged_words.begin(), packaged_words.end(), licence_words.begin(), licence_words.end());
+  EXPECT_TRUE(packaged_at == packaged_words.end() && licence_at == licence_words.end())
+      << "the packaged licence and LICENSE part at word "
+      << (licence_at - licence_words.begin()) + 1 << ": \""
+      << (packaged_at == packaged_words.end() ? "(end)" : *packaged_at) << "\" against \""
+      << (licence_at == licence_words.end() ? "(end)" : *licence_at) << "\"";
+}
+
+TEST(Package, ChangelogLeadsWithThisVersion) {
+  const std::string changelog = read_file(unpacked / "usr/share/doc/reflector/CHANGELOG.md");
+  const auto lines = lines_of(changelog);
+  const auto newest = std::find_if(lines.begin(), lines.end(),
+                                   [](const std::string& line) { return line.rfind("## ", 0) == 0; });
+  ASSERT_NE(newest, lines.end()) << "no release heading in CHANGELOG.md";
+  EXPECT_EQ(words_of(*newest).at(1), REFLECTOR_VERSION) << *newest;
 }
 
 TEST(Package, ProgramsAreStrippedOfDebugSymbols) {

@@ -130,5 +130,39 @@ TEST(Filter, PortAndAddressMustBothPass) {
   }
 }
 
+// Each refusal names the rule that refused: the port before the address,
+// and within a family the range the address lies in.
+struct reason_case {
+  const char* address;
+  std::uint16_t port;
+  forward_refusal reason;
+};
+
+TEST(Filter, NamesTheRuleThatRefused) {
+  const reason_case cases[] = {
+      {"10.0.0.1", 80, forward_refusal::port_too_low},
+      {"2001:db8::1", 1023, forward_refusal::port_too_low},
+      {"10.1.2.3", 5000, forward_refusal::private_range},
+      {"172.31.0.1", 5000, forward_refusal::private_range},
+      {"192.168.1.1", 5000, forward_refusal::private_range},
+      {"fd00::1", 5000, forward_refusal::private_range},
+      {"127.0.0.2", 5000, forward_refusal::loopback},
+      {"::1", 5000, forward_refusal::loopback},
+      {"169.254.9.9", 5000, forward_refusal::link_local},
+      {"fe80::1", 5000, forward_refusal::link_local},
+      {"239.1.1.1", 5000, forward_refusal::multicast},
+      {"ff02::1", 5000, forward_refusal::multicast},
+      {"0.1.2.3", 5000, forward_refusal::unspecified},
+      {"::", 5000, forward_refusal::unspecified},
+      {"255.255.255.255", 5000, forward_refusal::broadcast},
+      {"192.0.2.1", 5000, forward_refusal::none},
+      {"::2", 5000, forward_refusal::none},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(forward_target_refusal(c.port, address_of(c.address)), c.reason)
+        << c.address << " port " << c.port;
+  }
+}
+
 }  // namespace
 }  // namespace reflector

@@ -2,6 +2,10 @@
 // status 1, never a crash or a hang. And --help everywhere.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "tests/support/network_namespace.h"
 #include "tests/tools/tool_run.h"
 
@@ -17,6 +21,7 @@ struct bad_input {
 
 const bad_input bad_inputs[] = {
     {"no_command", REFLECT_PATH, {}, "missing command"},
+    {"unknown_top_level_option", REFLECT_PATH, {"--fast"}, "unknown option '--fast'"},
     {"unknown_command", REFLECT_PATH, {"frobnicate"}, "frobnicate"},
     {"query_missing_server", REFLECT_PATH, {"query"}, "SERVER"},
     {"query_extra_argument", REFLECT_PATH, {"query", "192.0.2.1", "192.0.2.2"}, "192.0.2.2"},
@@ -38,6 +43,10 @@ const bad_input bad_inputs[] = {
     {"query_unknown_option", REFLECT_PATH, {"query", "--fast", "192.0.2.1"}, "--fast"},
     {"forward_missing_target", REFLECT_PATH, {"forward", "192.0.2.1"}, "TARGET"},
     {"forward_target_without_port", REFLECT_PATH, {"forward", "192.0.2.1", "192.0.2.7"}, "missing port"},
+    {"forward_bare_ipv6_target", REFLECT_PATH, {"forward", "192.0.2.1", "2001:db8::3:1213"}, "brackets"},
+    {"query_long_argument", REFLECT_PATH, {"query", std::string(5000, 'a')}, "(5000 characters)"},
+    {"query_newline_in_argument", REFLECT_PATH, {"query", "bad\nhost"}, "'bad\\nhost'"},
+    {"listen_from_unresolvable", REFLECT_PATH, {"listen", ":5000", "--from", "no-such-host.invalid"}, "--from server"},
     {"forward_target_port_zero", REFLECT_PATH, {"forward", "192.0.2.1", "192.0.2.7:0"}, "port 0"},
     {"listen_missing_address", REFLECT_PATH, {"listen"}, "PORT"},
     {"listen_without_port", REFLECT_PATH, {"listen", "5000"}, "missing port"},
@@ -55,6 +64,7 @@ const bad_input bad_inputs[] = {
     {"bench_forward_target_not_local", REFLECT_BENCH_PATH, {"192.0.2.1", "--forward", "203.0.113.77:5000"}, "203.0.113.77"},
     {"bench_no_such_pid", REFLECT_BENCH_PATH, {"192.0.2.1", "--server-pid", "4194304"}, "4194304"},
     {"bench_unknown_host", REFLECT_BENCH_PATH, {"no-such-host.invalid"}, "no-such-host.invalid"},
+    {"bench_loopback_forward_target_names_the_rule", REFLECT_BENCH_PATH, {"192.0.2.1", "--forward", "127.0.0.1:5000"}, "loopback"},
 };
 
 class BadInput : public testing::TestWithParam<bad_input> {};
@@ -100,6 +110,23 @@ TEST_P(Help, PrintsUsageAndSucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, Help, testing::ValuesIn(help_cases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every tool names the project's one version, wherever --version stands.
+TEST(Version, EveryToolPrintsTheProjectVersion) {
+  const std::pair<const char*, std::vector<std::string>> runs[] = {
+      {REFLECT_PATH, {"--version"}},
+      {REFLECT_PATH, {"query", "--version"}},
+      {REFLECT_PATH, {"listen", ":5000", "--version"}},
+      {REFLECT_BENCH_PATH, {"--version"}},
+  };
+  for (const auto& [tool, args] : runs) {
+    const tool_result result = run_tool(tool, args);
+    ASSERT_TRUE(result.exited_with(0)) << result.describe();
+    const std::string program = std::string(tool).substr(std::string(tool).rfind('/') + 1);
+    EXPECT_EQ(result.out, program + " " + REFLECTOR_VERSION + "\n");
+    EXPECT_TRUE(result.err.empty()) << result.err;
+  }
+}
 
 }  // namespace
 }  // namespace reflector::test

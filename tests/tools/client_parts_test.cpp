@@ -2,18 +2,24 @@
 // reply from a look-alike, and the NAT verdicts.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "protocol/reflection.h"
 #include "protocol/request.h"
 #include "tests/support/addresses.h"
 #include "tools/common/command_line.h"
 #include "tools/common/endpoint_argument.h"
+#include "tools/common/forward_refusal_text.h"
 #include "tools/common/json_object.h"
 #include "tools/common/protocol_numbers.h"
+#include "tools/common/shown_argument.h"
 #include "tools/common/socket_endpoint.h"
 #include "tools/common/tool_errors.h"
+#include "tools/common/version.h"
 #include "tools/reflect/help_text.h"
 #include "tools/reflect/nat_verdict.h"
 
@@ -84,26 +90,127 @@ TEST(SocketEndpoint, IPv4AndItsMappedFormAreOneEndpoint) {
   EXPECT_EQ(socket_endpoint::from_wire(v6).wire(), v6);
 }
 
-TEST(CommandLine, ReadsOptionsInEitherFormAndStopsAtDoubleDash) {
-  const command_line line({"--tries=4", "a", "--timeout", "0.2", "--json", "--", "--tries"},
-                          {{"--tries", true}, {"--timeout", true}, {"--json"}});
-  EXPECT_EQ(line.value("--tries"), "4");
-  EXPECT_EQ(line.value("--timeout"), "0.2");
-  EXPECT_TRUE(line.has("--json"));
-  EXPECT_EQ(line.positionals(), (std::vector<std::string>{"a", "--tries"}));
+// What a command reads from its line: options in either form and in any
+// place, the last of a repeated option, "--" ending the options.
+struct read_line {
+  std::string server;
+  unsigned tries = 3;
+  std::optional<double> timeout;
+  bool json = false;
+  address_family family = address_family::any;
+};
+
+read_line read_command_line(const std::vector<std::string>& args) {
+  read_line got;
+  command_line line("reflect test", "Usage: reflect test\n");
+  line.add_count("--tries", got.tries, 1, 100);
+  line.add_seconds("--timeout", got.timeout, 0.001, 60);
+  line.add_flag("--json", got.json);
+  line.add_family(got.family);
+  line.add_positional("SERVER", got.server);
+  EXPECT_TRUE(line.parse(args));
+  return got;
 }
 
-TEST(CommandLine, RejectsWhatItDoesNotKnow) {
-  const std::vector<known_option> options{{"--tries", true}, {"--json"}};
-  EXPECT_THROW(command_line({"--bogus"}, options), usage_error);
-  EXPECT_THROW(command_line({"--tries"}, options), usage_error);
-  EXPECT_THROW(command_line({"--json=yes"}, options), usage_error);
-  EXPECT_THROW(parse_count("12x", "--n", 1, 100), usage_error);
-  EXPECT_THROW(parse_count("18446744073709551616", "--n", 1, UINT64_MAX), usage_error);
-  EXPECT_THROW(parse_seconds("nan", "--t", 0, 10), usage_error);
-  EXPECT_THROW(parse_seconds("inf", "--t", 0, 10), usage_error);
-  EXPECT_THROW(parse_seconds("1e400", "--t", 0, 10), usage_error);
-  EXPECT_EQ(parse_seconds("0.5", "--t", 0, 10), 0.5);
+TEST(CommandLine, ReadsOptionsInEitherFormAndStopsAtDoubleDash) {
+  const read_line got = read_command_line({"--tries=4", "a", "--timeout", "0.2", "--json", "-6"});
+  EXPECT_EQ(got.server, "a");
+  EXPECT_EQ(got.tries, 4u);
+  EXPECT_EQ(got.timeout, 0.2);
+  EXPECT_TRUE(got.json);
+  EXPECT_EQ(got.family, address_family::ipv6);
+  EXPECT_EQ(read_command_line({"--tries", "2", "x", "--tries", "5"}).tries, 5u);
+  EXPECT_EQ(read_command_line({"--", "--tries"}).server, "--tries");
+  EXPECT_FALSE(read_command_line({"x"}).timeout.has_value());
+}
+
+// Each mistake is one usage_error line naming what was wrong.
+TEST(CommandLine, RejectsWhatItCannotTakeNamingIt) {
+  const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+      {{"--bogus", "x"}, "unknown option '--bogus'"},
+      {{"x", "y"}, "unexpected argument 'y': expected SERVER"},
+      {{}, "missing argument: expected SERVER"},
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"x", "--tries"}, "option --tries needs a value"},
+      {{"x", "--tries", "0"}, "--tries: must be from 1 to 100, not 0"},
+      {{"x", "--tries", "12x"}, "--tries: must be a whole number from 1 to 100, not '12x'"},
+      {{"x", "--tries", "-1"}, "--tries"},
+      {{"x", "--tries", "18446744073709551616"}, "--tries: must be a whole number"},
+      {{"x", "--timeout", "nan"}, "--timeout: must be a number from 0.001 to 60 seconds, not 'nan'"},
+      {{"x", "--timeout", "inf"}, "--timeout: must be a number"},
+      {{"x", "--timeout", "1e400"}, "--timeout: must be a number"},
+      {{"x", "--timeout", "61"}, "--timeout: must be from 0.001 to 60 seconds, not 61"},
+      {{"x", "-4", "-6"}, "-4 and -6 exclude each other"},
+      {{"x", std::string("--a\nb")}, "unknown option '--a\\nb'"},
+  };
+  for (const auto& [args, message] : mistakes) {
+    try {
+      read_command_line(args);
+      ADD_FAILURE() << "accepted: " << testing::PrintToString(args);
+    } catch (const usage_error& error) {
+      const std::string what = error.what();
+      EXPECT_NE(what.find(message), std::string::npos) << what;
+      EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+    }
+  }
+}
+
+TEST(CommandLine, HelpAndVersionAreAnsweredNotRead) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"x", "-h"}, {"--version"}, {"--bogus", "--help"}}) {
+    testing::internal::CaptureStdout();
+    command_line line("reflect test", "Usage: reflect test\n");
+    std::string server;
+    line.add_positional("SERVER", server);
+    EXPECT_FALSE(line.parse(args)) << testing::PrintToString(args);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    if (args.back() == "--version") {
+      EXPECT_EQ(printed, "reflect " + project_version() + "\n");
+    } else {
+      EXPECT_EQ(printed, "Usage: reflect test\n");
+    }
+  }
+}
+
+// User text in messages: control characters escaped, long text cut with
+// its length named, so that an error stays one readable line.
+TEST(ShownArgument, EscapesAndShortens) {
+  EXPECT_EQ(quoted_argument("host.example"), "'host.example'");
+  EXPECT_EQ(shown_argument("a\nb\tc\x01\x7f"), "a\\nb\\tc\\x01\\x7f");
+  const std::string long_text(5000, 'a');
+  const std::string shown = shown_argument(long_text);
+  EXPECT_LT(shown.size(), 100u);
+  EXPECT_NE(shown.find("(5000 characters)"), std::string::npos) << shown;
+  EXPECT_EQ(shown_argument(std::string(80, 'b')), std::string(80, 'b'));
+  EXPECT_EQ(one_line("x\ny"), "x\\ny");
+}
+
+// The warning names the one rule a refused target breaks.
+TEST(ForwardRefusal, NamesTheRuleThatApplies) {
+  const auto message_for = [](const char* text) {
+    return forward_refusal_message(resolve_endpoint(text, std::nullopt, address_family::any, "t"));
+  };
+  EXPECT_FALSE(message_for("192.0.2.7:5000").has_value());
+  const std::pair<const char*, const char*> refused[] = {
+      {"192.0.2.7:80", "its port is below 1024"},
+      {"127.0.0.1:5000", "loopback"},
+      {"[fd00::1]:5000", "private"},
+      {"[fe80::1]:5000", "link-local"},
+      {"224.0.0.1:5000", "multicast"},
+      {"0.0.0.0:5000", "unspecified"},
+      {"255.255.255.255:5000", "broadcast"},
+  };
+  for (const auto& [target, rule] : refused) {
+    const auto message = message_for(target);
+    ASSERT_TRUE(message.has_value()) << target;
+    EXPECT_NE(message->find(rule), std::string::npos) << *message;
+    for (const char* other : {"loopback", "private", "link-local", "multicast", "unspecified",
+                              "broadcast", "port"}) {
+      if (std::string(rule).find(other) == std::string::npos) {
+        EXPECT_EQ(message->find(other), std::string::npos) << *message;
+      }
+    }
+  }
 }
 
 TEST(JsonObject, EscapesStrings) {

@@ -79,6 +79,30 @@ TEST(Listen, PrintsOnlyForwardReplies) {
   EXPECT_EQ(heard.out, "203.0.113.5:40000 from 192.0.2.1:7000\n");
 }
 
+// --from takes replies from that reflector's address and port alone, an
+// IPv4 reflector included when the listener is on the dual-stack wildcard.
+TEST(Listen, FromTakesOnlyTheNamedReflector) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
+  for (const char* local : {"192.0.2.1:5000", ":5000"}) {
+    tool_run listener(REFLECT_PATH, {"listen", local, "--from", "192.0.2.1:7000", "--count", "1",
+                                     "--timeout", "10"});
+    ASSERT_TRUE(wait_until_port_taken("192.0.2.1", 5000));
+    std::vector<std::uint8_t> reply = make_request(QUERY, 1);
+    write_type(reply.data(), FORWARD_REPLY);
+    encode_endpoint(reply.data(), wire_endpoint{port_bytes(40000), address_of("203.0.113.5")});
+    const udp_socket other_port("192.0.2.1", 7001);
+    other_port.send_to("192.0.2.1", 5000, reply);
+    const udp_socket other_family("2001:db8::2", 7000);
+    other_family.send_to("2001:db8::2", 5000, reply);
+    encode_endpoint(reply.data(), wire_endpoint{port_bytes(40001), address_of("203.0.113.6")});
+    const udp_socket reflector("192.0.2.1", 7000);
+    reflector.send_to("192.0.2.1", 5000, reply);
+    const tool_result heard = listener.finish();
+    ASSERT_TRUE(heard.exited_with(0)) << local << ": " << heard.describe();
+    EXPECT_EQ(heard.out, "203.0.113.6:40001 from 192.0.2.1:7000\n") << local;
+  }
+}
+
 TEST(Listen, DashSixOnTheWildcardTakesNoIPv4) {
   REFLECTOR_ENTER_NETNS_OR_SKIP(namespace_addresses);
   tool_run listener(REFLECT_PATH, {"listen", "-6", ":5000", "--count", "1", "--timeout", "10"});
@@ -115,6 +139,8 @@ TEST(Forward, WarnsAboutATargetTheServiceRefusesButStillSends) {
   const tool_result result = run_tool(REFLECT_PATH, {"forward", "192.0.2.1:7000", "127.0.0.1:5000"});
   EXPECT_TRUE(result.exited_with(0)) << result.describe();
   EXPECT_NE(result.err.find("refuses"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("loopback"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("private"), std::string::npos) << "only the rule that applies";
   const auto request = server.receive(2s);
   ASSERT_TRUE(request.has_value());
   ASSERT_EQ(request->bytes.size(), header_size);

@@ -1,105 +1,153 @@
 #include "tools/common/command_line.h"
 
-#include <cerrno>
+#include <CLI/CLI.hpp>
+
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <sstream>
 
+#include "tools/common/shown_argument.h"
 #include "tools/common/tool_errors.h"
+#include "tools/common/version.h"
 
 namespace reflector::tools {
 namespace {
 
-const known_option* find_option(const std::vector<known_option>& options, const std::string& name) {
-  for (const auto& option : options) {
-    if (option.name == name) return &option;
-  }
-  return nullptr;
-}
-
-std::string plain_number(double number) {
+template <typename Number>
+std::string number_text(Number number) {
   std::ostringstream out;
   out << number;
   return out.str();
 }
 
-bool looks_like_option(const std::string& arg) {
-  return arg.size() > 1 && arg[0] == '-';
+// CLI11 converts; the message says what was expected in the tool's words.
+template <typename Number>
+CLI::Validator within(Number least, Number most, const char* kind, const char* unit) {
+  const std::string range = number_text(least) + " to " + number_text(most) + unit;
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        Number number{};
+        if (!CLI::detail::lexical_cast(text, number) || !std::isfinite(static_cast<double>(number))) {
+          return std::string("must be ") + kind + " from " + range + ", not " + quoted_argument(text);
+        }
+        if (number < least || number > most) {
+          return "must be from " + range + ", not " + shown_argument(text);
+        }
+        return {};
+      },
+      "", "");
+}
+
+// "-4 excludes -6" as the tools say it.
+std::string exclusion_text(const std::string& message) {
+  const std::string separator = " excludes ";
+  const auto at = message.find(separator);
+  if (at == std::string::npos) return one_line(message);
+  return message.substr(0, at) + " and " + message.substr(at + separator.size()) +
+         " exclude each other";
+}
+
+// The option's name as CLI11's message starts: "--tries: ...".
+std::string option_named_in(const std::string& message) {
+  return message.substr(0, message.find(':'));
 }
 
 }  // namespace
 
-command_line::command_line(const std::vector<std::string>& args,
-                           const std::vector<known_option>& options) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--") {
-      positionals_.insert(positionals_.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-      return;
+command_line::command_line(const std::string& name, std::string help)
+    : name_(name), help_(std::move(help)), app_(std::make_unique<CLI::App>("", name)) {
+  app_->set_help_flag("-h,--help");
+  app_->set_version_flag("--version", project_version());
+  app_->allow_extras();  // reported below in the tools' own words
+}
+
+command_line::~command_line() = default;
+
+void command_line::add_positional(const std::string& name, std::string& into) {
+  app_->add_option(name, into)->required();
+  positional_names_ += (positional_names_.empty() ? "" : " ") + name;
+}
+
+void command_line::add_flag(const std::string& name, bool& into) { app_->add_flag(name, into); }
+
+void command_line::add_text(const std::string& name, std::optional<std::string>& into) {
+  app_->add_option_function<std::string>(name, [&into](const std::string& text) { into = text; })
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void command_line::add_count(const std::string& name, unsigned& into, unsigned least,
+                             unsigned most) {
+  app_->add_option(name, into)
+      ->check(within(least, most, "a whole number", ""))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void command_line::add_count(const std::string& name, std::optional<std::uint64_t>& into,
+                             std::uint64_t least, std::uint64_t most) {
+  app_->add_option_function<std::uint64_t>(name, [&into](const std::uint64_t& n) { into = n; })
+      ->check(within(least, most, "a whole number", ""))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void command_line::add_seconds(const std::string& name, double& into, double least,
+                               double most) {
+  app_->add_option(name, into)
+      ->check(within(least, most, "a number", " seconds"))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void command_line::add_seconds(const std::string& name, std::optional<double>& into,
+                               double least, double most) {
+  app_->add_option_function<double>(name, [&into](const double& s) { into = s; })
+      ->check(within(least, most, "a number", " seconds"))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void command_line::add_family(address_family& into) {
+  auto* ipv4 = app_->add_flag_callback("-4", [&into] { into = address_family::ipv4; });
+  auto* ipv6 = app_->add_flag_callback("-6", [&into] { into = address_family::ipv6; });
+  ipv4->excludes(ipv6);
+}
+
+void command_line::exclude(const std::string& first, const std::string& second) {
+  app_->get_option(first)->excludes(app_->get_option(second));
+}
+
+bool command_line::parse(const std::vector<std::string>& args) {
+  try {
+    app_->parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(help_.c_str(), stdout);
+    return false;
+  } catch (const CLI::CallForVersion&) {
+    const std::string program = name_.substr(0, name_.find(' '));
+    std::printf("%s %s\n", program.c_str(), project_version().c_str());
+    return false;
+  } catch (const CLI::RequiredError&) {
+    reject_extras();  // an unknown option explains a missing argument best
+    throw usage_error("missing argument: expected " + positional_names_);
+  } catch (const CLI::ExcludesError& error) {
+    throw usage_error(exclusion_text(error.what()));
+  } catch (const CLI::ArgumentMismatch& error) {
+    const std::string message = error.what();
+    if (message.find("missing") == std::string::npos) throw usage_error(one_line(message));
+    throw usage_error("option " + option_named_in(message) + " needs a value");
+  } catch (const CLI::ParseError& error) {
+    throw usage_error(one_line(error.what()));
+  }
+  reject_extras();
+  return true;
+}
+
+void command_line::reject_extras() const {
+  for (const std::string& extra : app_->remaining()) {
+    if (extra == "--") continue;
+    if (extra.size() > 1 && extra[0] == '-') {
+      throw usage_error("unknown option " + quoted_argument(extra));
     }
-    if (!looks_like_option(arg)) {
-      positionals_.push_back(arg);
-      continue;
-    }
-    const auto equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
-    const known_option* option = find_option(options, name);
-    if (option == nullptr) throw usage_error("unknown option '" + name + "'");
-    if (!option->takes_value) {
-      if (equals != std::string::npos) throw usage_error("option " + name + " takes no value");
-      values_[name] = "";
-    } else if (equals != std::string::npos) {
-      values_[name] = arg.substr(equals + 1);
-    } else if (i + 1 < args.size()) {
-      values_[name] = args[++i];
-    } else {
-      throw usage_error("option " + name + " needs a value");
-    }
+    throw usage_error("unexpected argument " + quoted_argument(extra) + ": expected " +
+                      positional_names_);
   }
-}
-
-std::optional<std::string> command_line::value(const std::string& name) const {
-  const auto found = values_.find(name);
-  if (found == values_.end()) return std::nullopt;
-  return found->second;
-}
-
-void command_line::expect_positionals(std::size_t least, std::size_t most,
-                                      const std::string& names) const {
-  if (positionals_.size() < least) throw usage_error("missing argument: expected " + names);
-  if (positionals_.size() > most) {
-    throw usage_error("unexpected argument '" + positionals_[most] + "': expected " + names);
-  }
-}
-
-unsigned long long parse_count(const std::string& text, const std::string& what,
-                               unsigned long long least, unsigned long long most) {
-  const std::string range = std::to_string(least) + " to " + std::to_string(most);
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    throw usage_error(what + " must be a whole number from " + range + ", not '" + text + "'");
-  }
-  errno = 0;
-  const unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || number < least || number > most) {
-    throw usage_error(what + " must be from " + range + ", not " + text);
-  }
-  return number;
-}
-
-double parse_seconds(const std::string& text, const std::string& what, double least,
-                     double most) {
-  char* end = nullptr;
-  errno = 0;
-  const double seconds = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
-      !std::isfinite(seconds)) {
-    throw usage_error(what + " must be a number of seconds, not '" + text + "'");
-  }
-  if (seconds < least || seconds > most) {
-    throw usage_error(what + " must be from " + plain_number(least) + " to " +
-                      plain_number(most) + " seconds, not " + text);
-  }
-  return seconds;
 }
 
 }  // namespace reflector::tools

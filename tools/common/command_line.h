@@ -1,42 +1,65 @@
-// A small command-line reader: long options with or without a value
-// ("--tries 3", "--tries=3"), short flags ("-4"), and positional arguments.
-// Anything it does not know is a usage_error naming the argument.
+// A tool's command line, read with CLI11: positionals, options and flags
+// bound to the caller's variables, numbers converted and checked against
+// their ranges, -4 and -6 kept apart, and -h/--help and --version answered
+// with the tool's own texts. Options may come before, between or after the
+// positionals; "--" ends them. Every mistake becomes one usage_error line
+// naming the argument (shortened, control characters escaped).
 #pragma once
 
-#include <map>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace reflector::tools {
+#include "tools/common/endpoint_argument.h"
 
-struct known_option {
-  std::string name;  // as typed: "--tries", "-4"
-  bool takes_value = false;
-};
+namespace CLI {
+class App;
+}
+
+namespace reflector::tools {
 
 class command_line {
  public:
-  // args excludes the program and subcommand names. "--" ends the options.
-  command_line(const std::vector<std::string>& args, const std::vector<known_option>& options);
+  // name: how --version and messages name the program ("reflect query");
+  // help: what -h and --help print.
+  command_line(const std::string& name, std::string help);
+  ~command_line();
+  command_line(const command_line&) = delete;
+  command_line& operator=(const command_line&) = delete;
 
-  bool has(const std::string& name) const { return values_.count(name) != 0; }
-  std::optional<std::string> value(const std::string& name) const;
-  const std::vector<std::string>& positionals() const { return positionals_; }
+  // A required positional, named as the usage line names it ("SERVER").
+  void add_positional(const std::string& name, std::string& into);
+  void add_flag(const std::string& name, bool& into);
+  void add_text(const std::string& name, std::optional<std::string>& into);
+  // Whole numbers from least to most; the variable keeps its value unless
+  // the option is given.
+  void add_count(const std::string& name, unsigned& into, unsigned least, unsigned most);
+  void add_count(const std::string& name, std::optional<std::uint64_t>& into,
+                 std::uint64_t least, std::uint64_t most);
+  // A finite number of seconds from least to most.
+  void add_seconds(const std::string& name, double& into, double least, double most);
+  void add_seconds(const std::string& name, std::optional<double>& into, double least,
+                   double most);
+  // -4 and -6, which exclude each other.
+  void add_family(address_family& into);
+  // Options that cannot be given together, for the message: "--rate (open loop)".
+  void exclude(const std::string& first, const std::string& second);
 
-  // Throws unless the positional count lies in [least, most]; names lists
-  // what the positionals are, for the message ("SERVER TARGET").
-  void expect_positionals(std::size_t least, std::size_t most, const std::string& names) const;
+  // Reads args, the arguments after the program's and the command's names.
+  // Returns false when they asked for help or the version, which is then
+  // printed on stdout; throws usage_error for anything it cannot take.
+  bool parse(const std::vector<std::string>& args);
 
  private:
-  std::map<std::string, std::string> values_;
-  std::vector<std::string> positionals_;
-};
+  // Throws usage_error for the first argument nothing took.
+  void reject_extras() const;
 
-// Numeric option values; the message names the option and the allowed range.
-unsigned long long parse_count(const std::string& text, const std::string& what,
-                               unsigned long long least, unsigned long long most);
-double parse_seconds(const std::string& text, const std::string& what, double least,
-                     double most);
+  std::string name_;
+  std::string help_;
+  std::string positional_names_;  // "SERVER TARGET", for messages
+  std::unique_ptr<CLI::App> app_;
+};
 
 }  // namespace reflector::tools

@@ -3,34 +3,38 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <memory>
 
-#include "tools/common/command_line.h"
+#include "tools/common/shown_argument.h"
 #include "tools/common/tool_errors.h"
 
 namespace reflector::tools {
 namespace {
 
 std::uint16_t parse_port(const std::string& port_text, const std::string& whole) {
-  if (port_text.empty()) throw usage_error("missing port after ':' in '" + whole + "'");
+  if (port_text.empty()) throw usage_error("missing port after ':' in " + quoted_argument(whole));
   if (port_text.find_first_not_of("0123456789") != std::string::npos || port_text.size() > 5) {
-    throw usage_error("bad port '" + port_text + "' in '" + whole + "': ports are 1 to 65535");
+    throw usage_error("bad port " + quoted_argument(port_text) + " in " + quoted_argument(whole) +
+                      ": ports are 1 to 65535");
   }
   const unsigned long port = std::stoul(port_text);
   if (port == 0 || port > 65535) {
-    throw usage_error("bad port " + port_text + " in '" + whole + "': ports are 1 to 65535");
+    throw usage_error("bad port " + port_text + " in " + quoted_argument(whole) + ": ports are 1 to 65535");
   }
   return static_cast<std::uint16_t>(port);
 }
 
 host_and_port split_bracketed(const std::string& text) {
   const auto close = text.find(']');
-  if (close == std::string::npos) throw usage_error("missing ']' in '" + text + "'");
+  if (close == std::string::npos) throw usage_error("missing ']' in " + quoted_argument(text));
   host_and_port parts{text.substr(1, close - 1), std::nullopt};
-  if (parts.host.empty()) throw usage_error("empty address in '" + text + "'");
+  if (parts.host.empty()) throw usage_error("empty address in " + quoted_argument(text));
   const std::string rest = text.substr(close + 1);
   if (rest.empty()) return parts;
-  if (rest[0] != ':') throw usage_error("unexpected '" + rest + "' after ']' in '" + text + "'");
+  if (rest[0] != ':') {
+    throw usage_error("unexpected " + quoted_argument(rest) + " after ']' in " + quoted_argument(text));
+  }
   parts.port = parse_port(rest.substr(1), text);
   return parts;
 }
@@ -52,11 +56,29 @@ int to_ai_family(address_family family) {
 void reject_family_mismatch(const std::string& host, address_family family,
                             const std::string& what) {
   if (family == address_family::ipv4 && is_address_literal(host, AF_INET6)) {
-    throw usage_error(what + " '" + host + "' is an IPv6 address, but IPv4 was asked for");
+    throw usage_error(what + " " + quoted_argument(host) + " is an IPv6 address, but IPv4 was asked for");
   }
   if (family == address_family::ipv6 && is_address_literal(host, AF_INET)) {
-    throw usage_error(what + " '" + host + "' is an IPv4 address, but IPv6 was asked for");
+    throw usage_error(what + " " + quoted_argument(host) + " is an IPv4 address, but IPv6 was asked for");
   }
+}
+
+// Every failed lookup reads one way: "cannot resolve server 'x': reason".
+usage_error unresolved(const std::string& what, const std::string& host, const std::string& reason) {
+  return usage_error("cannot resolve " + what + " " + quoted_argument(host) + ": " + reason);
+}
+
+std::string resolver_reason(int rc) {
+  switch (rc) {
+    case EAI_NONAME:
+    case EAI_NODATA: return "no such host";
+    case EAI_ADDRFAMILY: return "it has no address of the family asked for";
+    default: return gai_strerror(rc);
+  }
+}
+
+bool is_bare_ipv6(const std::string& text) {
+  return text[0] != '[' && std::count(text.begin(), text.end(), ':') > 1;
 }
 
 socket_endpoint look_up(const std::string& host, std::uint16_t port, address_family family,
@@ -69,19 +91,14 @@ socket_endpoint look_up(const std::string& host, std::uint16_t port, address_fam
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_ADDRFAMILY) {
-    throw usage_error("unknown host '" + host + "' (" + what + ")");
-  }
-  if (rc != 0) {
-    throw usage_error("cannot resolve " + what + " '" + host + "': " + gai_strerror(rc));
-  }
+  if (rc != 0) throw unresolved(what, host, resolver_reason(rc));
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
   for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6) {
       return socket_endpoint::from_sockaddr(entry->ai_addr, entry->ai_addrlen);
     }
   }
-  throw usage_error("unknown host '" + host + "' (" + what + "): no IPv4 or IPv6 address");
+  throw unresolved(what, host, "it has no IPv4 or IPv6 address");
 }
 
 }  // namespace
@@ -102,11 +119,18 @@ socket_endpoint resolve_endpoint(const std::string& text, std::optional<std::uin
                                  bool wildcard_allowed) {
   const host_and_port parts = split_host_port(text);
   if (!parts.port && !default_port) {
-    throw usage_error("missing port in " + what + " '" + text + "' (write host:port or [v6]:port)");
+    // An IPv6 address without brackets is the address alone, for every
+    // command: a trailing ":1213" is read as part of it, never as a port.
+    if (is_bare_ipv6(text)) {
+      throw usage_error("missing port in " + what + " " + quoted_argument(text) +
+                        ": an IPv6 address takes a port only in brackets, [ADDRESS]:PORT");
+    }
+    throw usage_error("missing port in " + what + " " + quoted_argument(text) +
+                      " (write host:port or [v6]:port)");
   }
   const std::uint16_t port = parts.port ? *parts.port : *default_port;
   if (parts.host.empty()) {
-    if (!wildcard_allowed) throw usage_error("missing host in " + what + " '" + text + "'");
+    if (!wildcard_allowed) throw usage_error("missing host in " + what + " " + quoted_argument(text));
     return socket_endpoint::wildcard(family == address_family::ipv4 ? AF_INET : AF_INET6, port);
   }
   return look_up(parts.host, port, family, what);

@@ -1,9 +1,6 @@
 // The options the client's commands share: address family, retries, output.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "tools/common/command_line.h"
 #include "tools/common/endpoint_argument.h"
 #include "tools/reflect/exchange.h"
@@ -12,15 +9,17 @@ namespace reflector::tools {
 
 struct client_options {
   address_family family = address_family::any;
-  retry_policy retry;
+  unsigned tries = 3;
+  double timeout_seconds = 0.5;
   bool json = false;
+
+  retry_policy retry() const {
+    return {tries, std::chrono::duration<double>(timeout_seconds)};
+  }
 };
 
-// -4, -6 and --json, plus --tries and --timeout when with_retries.
-std::vector<known_option> client_known_options(bool with_retries);
-client_options read_client_options(const command_line& line);
-
-// True when args ask for help before any "--".
-bool asks_for_help(const std::vector<std::string>& args);
+// -4, -6 and --json, plus --tries and --timeout when with_retries, read
+// into options.
+void add_client_options(command_line& line, client_options& options, bool with_retries);
 
 }  // namespace reflector::tools

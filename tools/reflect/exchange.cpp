@@ -45,8 +45,9 @@ std::optional<answer> exchange(const datagram_socket& sender, const socket_endpo
                                const retry_policy& retry) {
   auto wait = retry.first_timeout;
   for (unsigned attempt = 1; attempt <= retry.tries; ++attempt) {
-    sender.send_to(server, request);
+    // Timed from before the send: the send itself is part of the trip.
     const auto sent_at = clock::now();
+    sender.send_to(server, request);
     const auto deadline = sent_at + std::chrono::duration_cast<clock::duration>(wait);
     if (const auto reply = await_answer(receiver, server, request, deadline)) {
       const std::chrono::duration<double> elapsed = clock::now() - sent_at;
@@ -55,6 +56,11 @@ std::optional<answer> exchange(const datagram_socket& sender, const socket_endpo
     wait = std::min(wait * 2, longest_wait);
   }
   return std::nullopt;
+}
+
+std::string no_reply_message(const socket_endpoint& server, unsigned tries) {
+  return "no reply from " + server.text() + " after " + std::to_string(tries) +
+         (tries == 1 ? " try" : " tries");
 }
 
 }  // namespace reflector::tools

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "protocol/request.h"
 #include "tools/common/datagram_socket.h"
@@ -26,7 +27,7 @@ request_bytes make_request(std::uint16_t type, const wire_endpoint& target = {})
 struct answer {
   request_bytes reply{};
   unsigned tries = 0;              // sends it took
-  double round_trip_seconds = 0;  // from the last send to the reply
+  double round_trip_seconds = 0;  // from just before the last send to the reply
 };
 
 // Sends request to server from sender and waits on receiver for a datagram
@@ -35,6 +36,9 @@ struct answer {
 std::optional<answer> exchange(const datagram_socket& sender, const socket_endpoint& server,
                                const request_bytes& request, const datagram_socket& receiver,
                                const retry_policy& retry);
+
+// "no reply from SERVER after N tries", for the no_answer a command throws.
+std::string no_reply_message(const socket_endpoint& server, unsigned tries);
 
 inline std::optional<answer> exchange(const datagram_socket& socket, const socket_endpoint& server,
                                       const request_bytes& request, const retry_policy& retry) {

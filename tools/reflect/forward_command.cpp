@@ -1,7 +1,6 @@
 #include <cstdio>
 
-#include "protocol/forward_target_filter.h"
-#include "protocol/message_layout.h"
+#include "tools/common/forward_refusal_text.h"
 #include "tools/common/json_object.h"
 #include "tools/common/tool_errors.h"
 #include "tools/reflect/client_options.h"
@@ -10,10 +9,6 @@
 
 namespace reflector::tools {
 namespace {
-
-bool service_accepts(const wire_endpoint& target) {
-  return forward_target_allowed(port_number(target), target.address);
-}
 
 void print_request(const socket_endpoint& server, const socket_endpoint& target, bool allowed,
                    bool json) {
@@ -32,29 +27,26 @@ void print_request(const socket_endpoint& server, const socket_endpoint& target,
 }  // namespace
 
 int run_forward(const std::vector<std::string>& args) {
-  if (asks_for_help(args)) {
-    std::fputs(forward_help.c_str(), stdout);
-    return exit_ok;
-  }
-  const command_line line(args, client_known_options(false));
-  line.expect_positionals(2, 2, "SERVER TARGET");
-  const client_options options = read_client_options(line);
+  client_options options;
+  std::string server_text;
+  std::string target_text;
+  command_line line("reflect forward", forward_help);
+  add_client_options(line, options, false);
+  line.add_positional("SERVER", server_text);
+  line.add_positional("TARGET", target_text);
+  if (!line.parse(args)) return exit_ok;
   const socket_endpoint server =
-      resolve_endpoint(line.positionals()[0], service_port, options.family, "server");
+      resolve_endpoint(server_text, service_port, options.family, "server");
   const socket_endpoint target =
-      resolve_endpoint(line.positionals()[1], std::nullopt, address_family::any, "target");
+      resolve_endpoint(target_text, std::nullopt, address_family::any, "target");
 
-  const bool allowed = service_accepts(target.wire());
-  if (!allowed) {
-    std::fprintf(stderr,
-                 "reflect forward: warning: the service refuses target %s (port below %u, or "
-                 "a loopback, private, link-local, multicast, unspecified or broadcast "
-                 "address); nothing will arrive\n",
-                 target.text().c_str(), static_cast<unsigned>(lowest_forward_port));
+  const auto refusal = forward_refusal_message(target);
+  if (refusal) {
+    std::fprintf(stderr, "reflect forward: warning: %s; nothing will arrive\n", refusal->c_str());
   }
   const datagram_socket socket(server.family());
   socket.send_to(server, make_request(FORWARD, target.wire()));
-  print_request(server, target, allowed, options.json);
+  print_request(server, target, !refusal, options.json);
   return exit_ok;
 }
 

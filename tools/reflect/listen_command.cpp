@@ -15,19 +15,15 @@ using clock = std::chrono::steady_clock;
 
 struct listen_options {
   client_options common;
-  std::optional<unsigned long long> count;
+  std::optional<std::uint64_t> count;
   std::optional<double> timeout_seconds;
+  std::optional<std::string> from;
 };
 
-listen_options read_listen_options(const command_line& line) {
-  listen_options options{read_client_options(line), std::nullopt, std::nullopt};
-  if (const auto count = line.value("--count")) {
-    options.count = parse_count(*count, "--count", 1, 1'000'000'000);
-  }
-  if (const auto timeout = line.value("--timeout")) {
-    options.timeout_seconds = parse_seconds(*timeout, "--timeout", 0.001, 86400);
-  }
-  return options;
+// Only replies from this reflector count, when --from names one.
+std::optional<socket_endpoint> accepted_sender(const listen_options& options) {
+  if (!options.from) return std::nullopt;
+  return resolve_endpoint(*options.from, service_port, address_family::any, "--from server");
 }
 
 datagram_socket open_listener(const socket_endpoint& local, address_family family) {
@@ -60,18 +56,18 @@ void print_forwarded(const std::uint8_t* reply, std::size_t length, const socket
 }  // namespace
 
 int run_listen(const std::vector<std::string>& args) {
-  if (asks_for_help(args)) {
-    std::fputs(listen_help.c_str(), stdout);
-    return exit_ok;
-  }
-  auto accepted = client_known_options(false);
-  accepted.push_back({"--count", true});
-  accepted.push_back({"--timeout", true});
-  const command_line line(args, accepted);
-  line.expect_positionals(1, 1, "[ADDRESS]:PORT");
-  const listen_options options = read_listen_options(line);
-  const socket_endpoint local = resolve_endpoint(line.positionals()[0], std::nullopt,
-                                                 options.common.family, "listen address", true);
+  listen_options options;
+  std::string local_text;
+  command_line line("reflect listen", listen_help);
+  add_client_options(line, options.common, false);
+  line.add_count("--count", options.count, 1, 1'000'000'000);
+  line.add_seconds("--timeout", options.timeout_seconds, 0.001, 86400);
+  line.add_text("--from", options.from);
+  line.add_positional("[ADDRESS]:PORT", local_text);
+  if (!line.parse(args)) return exit_ok;
+  const socket_endpoint local = resolve_endpoint(local_text, std::nullopt, options.common.family,
+                                                 "listen address", true);
+  const auto only_from = accepted_sender(options);
   const datagram_socket socket = open_listener(local, options.common.family);
 
   const auto deadline = options.timeout_seconds
@@ -79,11 +75,12 @@ int run_listen(const std::vector<std::string>& args) {
                                                  std::chrono::duration<double>(*options.timeout_seconds))
                             : clock::time_point::max();
   std::array<std::uint8_t, longest_request> buffer{};
-  unsigned long long seen = 0;
+  std::uint64_t seen = 0;
   while (!options.count || seen < *options.count) {
     const auto got = socket.receive_until(buffer, deadline);
     if (!got) break;
     if (!is_reply_of_type(buffer.data(), got->length, FORWARD_REPLY)) continue;
+    if (only_from && got->from != *only_from) continue;
     print_forwarded(buffer.data(), got->length, got->from, options.common.json);
     ++seen;
   }

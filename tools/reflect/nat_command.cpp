@@ -15,11 +15,12 @@ struct server_pair {
   socket_endpoint b;
 };
 
-server_pair resolve_servers(const command_line& line, address_family family) {
+server_pair resolve_servers(const std::string& a_text, const std::string& b_text,
+                            address_family family) {
   server_pair servers;
-  servers.a = resolve_endpoint(line.positionals()[0], service_port, family, "SERVER_A");
+  servers.a = resolve_endpoint(a_text, service_port, family, "SERVER_A");
   // B in A's family, so that one local socket can speak to both.
-  servers.b = resolve_endpoint(line.positionals()[1], service_port,
+  servers.b = resolve_endpoint(b_text, service_port,
                                family_of(servers.a), "SERVER_B (of SERVER_A's family)");
   if (servers.a.wire().address == servers.b.wire().address) {
     throw usage_error("SERVER_A and SERVER_B have the same address " + address_text(servers.a.wire()) +
@@ -48,10 +49,7 @@ wire_endpoint own_endpoint_towards(const socket_endpoint& server, const datagram
 wire_endpoint mapping_seen_by(const socket_endpoint& server, const datagram_socket& socket,
                               const retry_policy& retry) {
   const auto got = exchange(socket, server, make_request(QUERY), retry);
-  if (!got) {
-    throw no_answer("no reply from " + server.text() + " after " + std::to_string(retry.tries) +
-                    (retry.tries == 1 ? " try" : " tries"));
-  }
+  if (!got) throw no_answer(no_reply_message(server, retry.tries));
   return decode_endpoint(got->reply.data());
 }
 
@@ -122,16 +120,17 @@ void print_json(const server_pair& servers, const nat_observations& seen,
 }  // namespace
 
 int run_nat(const std::vector<std::string>& args) {
-  if (asks_for_help(args)) {
-    std::fputs(nat_help.c_str(), stdout);
-    return exit_ok;
-  }
-  const command_line line(args, client_known_options(true));
-  line.expect_positionals(2, 2, "SERVER_A SERVER_B");
-  const client_options options = read_client_options(line);
-  const server_pair servers = resolve_servers(line, options.family);
+  client_options options;
+  std::string a_text;
+  std::string b_text;
+  command_line line("reflect nat", nat_help);
+  add_client_options(line, options, true);
+  line.add_positional("SERVER_A", a_text);
+  line.add_positional("SERVER_B", b_text);
+  if (!line.parse(args)) return exit_ok;
+  const server_pair servers = resolve_servers(a_text, b_text, options.family);
 
-  const nat_observations seen = observe(servers, options.retry);
+  const nat_observations seen = observe(servers, options.retry());
   const nat_verdict verdict = classify(seen);
   if (options.json) {
     print_json(servers, seen, verdict);

@@ -9,11 +9,6 @@
 namespace reflector::tools {
 namespace {
 
-std::string no_reply_message(const socket_endpoint& server, unsigned tries) {
-  return "no reply from " + server.text() + " after " + std::to_string(tries) +
-         (tries == 1 ? " try" : " tries");
-}
-
 void print_mapping(const socket_endpoint& server, const answer& got, bool json) {
   const wire_endpoint mapped = decode_endpoint(got.reply.data());
   if (!json) {
@@ -33,19 +28,18 @@ void print_mapping(const socket_endpoint& server, const answer& got, bool json) 
 }  // namespace
 
 int run_query(const std::vector<std::string>& args) {
-  if (asks_for_help(args)) {
-    std::fputs(query_help.c_str(), stdout);
-    return exit_ok;
-  }
-  const command_line line(args, client_known_options(true));
-  line.expect_positionals(1, 1, "SERVER");
-  const client_options options = read_client_options(line);
+  client_options options;
+  std::string server_text;
+  command_line line("reflect query", query_help);
+  add_client_options(line, options, true);
+  line.add_positional("SERVER", server_text);
+  if (!line.parse(args)) return exit_ok;
   const socket_endpoint server =
-      resolve_endpoint(line.positionals()[0], service_port, options.family, "server");
+      resolve_endpoint(server_text, service_port, options.family, "server");
 
   const datagram_socket socket(server.family());
-  const auto got = exchange(socket, server, make_request(QUERY), options.retry);
-  if (!got) throw no_answer(no_reply_message(server, options.retry.tries));
+  const auto got = exchange(socket, server, make_request(QUERY), options.retry());
+  if (!got) throw no_answer(no_reply_message(server, options.tries));
   print_mapping(server, *got, options.json);
   return exit_ok;
 }

@@ -24,21 +24,32 @@ Two modes:
 
 Each reply is timed and checked without any state kept per request: the
 send time and a sequence number travel in the prefix and transaction id,
-which the service returns untouched. A reply must be of the reply type, as
-long as the request, and carry the sending socket's own address and port;
-anything else is counted as mismatched (type, length, address, or foreign:
-not a reply to this run). Replies to one socket come back in order, so a
-gap in the sequence counts as lost; a socket whose replies stop for 0.2 s
-writes off what it has in flight. Lost = sent - answered after the drain.
-Run it with no NAT between it and the service, or every reply is an address
-mismatch.
+which the service returns untouched. A reply is attributed to its request
+by its first 20 bytes; it must be of the reply type, as long as the request,
+and carry the sending socket's own address and port. Anything else is
+counted as mismatched (type, length, address, or foreign: not attributable
+to a request of this run). Only the first good reply to a request counts as
+answered, and only it is timed; further ones count as duplicated. Each
+socket remembers which of its latest 65536 (or more) requests were
+answered; a reply to an older one counts as late, not as an answer.
+Replies to one socket come back in order, so a gap in the sequence counts
+as lost; a socket whose replies stop for 0.2 s writes off what it has in
+flight. Lost = sent - answered after the drain. Run it with no NAT between
+it and the service, or every reply is an address mismatch.
 
 Output: once a second, on a terminal, a line on stderr with sent, answered,
-lost and rate; at the end a summary on stdout: offered, answered, lost (count
-and %), mismatched, throughput, latency p50/p90/p99/p99.9/max and, with
---server-pid, the server's CPU seconds per million replies (read from the
-kernel's process information, so the server must run on this machine), with
-this tool's own CPU next to it.
+lost and rate; at the end a summary on stdout: offered, answered,
+duplicated, lost (count and %), mismatched, throughput, latency
+p50/p90/p99/p99.9/max and, with --server-pid, the server's CPU seconds per
+million replies (read from the kernel's process information, so the server
+must run on this machine), with this tool's own CPU next to it. Lost is
+split into lost at the load generator (dropped by the kernel at this tool's
+own sockets, as far as it counts them, at most the whole loss) and lost
+beyond it; where the system keeps no drop count per socket both read n/a
+(null in JSON).
+
+SIGINT (Ctrl-C) or SIGTERM stops the sending; after a drain of at most
+0.1 s the summary covers what ran. A second signal ends it at once.
 
 Options:
   --sockets K        sending sockets, 1 to 1024 (default 8)
@@ -64,9 +75,14 @@ Options:
   --histogram        draw the latency distribution after the summary
   -4, -6             use only IPv4 or only IPv6 addresses of SERVER
   -h, --help         print this help
+  --version          print the version
 
-Exit status: 0 the run finished (losses and mismatches are reported, not
-failures); 1 bad input; 2 nothing could be sent or the network failed.
+Exit status: 0 the run finished and requests were answered (losses,
+duplicates and late replies are reported, not failures); 1 bad input;
+2 nothing could be sent, the network failed, or nothing was answered;
+3 replies mismatched; 130 or 143 stopped by SIGINT or SIGTERM. With 2 and 3
+after a run, the summary is still printed and a line on stderr says what to
+look at; duplicates add a warning line there.
 )");
 
 }  // namespace reflector::tools

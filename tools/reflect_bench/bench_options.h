@@ -18,7 +18,8 @@ struct bench_options {
   bool histogram = false;
 };
 
+// nullopt when args asked for help or the version, which is then printed.
 // Throws usage_error for bad input, naming the argument.
-bench_options read_bench_options(const std::vector<std::string>& args);
+std::optional<bench_options> read_bench_options(const std::vector<std::string>& args);
 
 }  // namespace reflector::tools

@@ -1,8 +1,10 @@
 #include "tools/reflect_bench/bench_report.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "tools/common/json_object.h"
+#include "tools/common/tool_errors.h"
 
 namespace reflector::tools {
 namespace {
@@ -84,6 +86,96 @@ void add_optional(json_object& out, const char* key, std::optional<double> value
   }
 }
 
+std::string count_text(std::uint64_t count) { return std::to_string(count); }
+
+std::string lost_text(const load_result& r) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%llu (%.3f%%)", static_cast<unsigned long long>(r.lost()),
+                percent(r.lost(), r.sent));
+  return text;
+}
+
+std::string mismatched_text(const mismatch_counts& m) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%llu (type %llu, length %llu, address %llu, foreign %llu)",
+                static_cast<unsigned long long>(m.total()),
+                static_cast<unsigned long long>(m.wrong_type),
+                static_cast<unsigned long long>(m.wrong_length),
+                static_cast<unsigned long long>(m.wrong_address),
+                static_cast<unsigned long long>(m.foreign));
+  return text;
+}
+
+// Lost, split by where: at this tool's own sockets, as their kernel counted
+// it, and anywhere beyond them.
+std::string lost_lines(const load_result& r) {
+  std::string out = line_of("lost", lost_text(r));
+  if (!r.dropped_at_generator) {
+    out += line_of("  at generator", "n/a (this system counts no drops per socket)");
+    return out + line_of("  beyond it", "n/a");
+  }
+  out += line_of("  at generator",
+                 count_text(*r.lost_at_generator()) + " (dropped at this tool's own sockets)");
+  return out + line_of("  beyond it", count_text(*r.lost_beyond()));
+}
+
+std::string count_lines(const load_result& r) {
+  std::string out = line_of("offered", count_and_rate(r.sent, r.sending_seconds));
+  out += line_of("answered", count_and_rate(r.answered, r.sending_seconds));
+  out += line_of("duplicated",
+                 count_text(r.duplicated) + " (further replies to answered requests)");
+  out += lost_lines(r);
+  return out + line_of("mismatched", mismatched_text(r.mismatched));
+}
+
+std::string signal_name(int signal_number) {
+  switch (signal_number) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal " + std::to_string(signal_number);
+  }
+}
+
+std::string notes(const load_result& r) {
+  std::string out;
+  if (r.stopped_by_signal != 0) {
+    out += "  note: stopped early by " + signal_name(r.stopped_by_signal) +
+           "; the figures cover what ran\n";
+  }
+  if (r.late > 0) {
+    out += "  note: " + count_text(r.late) +
+           " replies came too late to be told from duplicates; their requests count as lost\n";
+  }
+  if (r.fell_behind) out += "  note: the load generator could not keep the offered rate\n";
+  if (r.send_refusals > 0) {
+    out += "  note: the kernel refused " + count_text(r.send_refusals) +
+           " send calls (is the server up?)\n";
+  }
+  return out;
+}
+
+// A rewritten address is what a translator on the way does; the other kinds
+// point at whatever answers at server.
+std::string mismatch_message(const mismatch_counts& m, const std::string& server) {
+  const std::string question =
+      m.wrong_address > 0 ? "is an address translator rewriting addresses on the way?"
+                          : "is something other than a reflector answering at " + server + "?";
+  return count_text(m.total()) + " replies mismatched: " + question;
+}
+
+std::string nothing_answered_message(const load_result& r, const std::string& server) {
+  if (r.sent == 0) return "nothing could be sent to " + server;
+  return "nothing was answered: is a reflector running at " + server + "?";
+}
+
+void add_optional_integer(json_object& out, const char* key, std::optional<std::uint64_t> value) {
+  if (value) {
+    out.add_integer(key, *value);
+  } else {
+    out.add_null(key);
+  }
+}
+
 }  // namespace
 
 std::string live_line(const load_progress& progress) {
@@ -98,35 +190,18 @@ std::string live_line(const load_progress& progress) {
 std::string summary_table(const bench_summary& summary) {
   const load_result& r = summary.result;
   const load_plan& plan = summary.options.plan;
-  const double seconds = r.sending_seconds;
-  char lost[64], mismatched[160], duration[64];
-  std::snprintf(lost, sizeof lost, "%llu (%.3f%%)", static_cast<unsigned long long>(r.lost()),
-                percent(r.lost(), r.sent));
-  std::snprintf(mismatched, sizeof mismatched, "%llu (type %llu, length %llu, address %llu, foreign %llu)",
-                static_cast<unsigned long long>(r.mismatched.total()),
-                static_cast<unsigned long long>(r.mismatched.wrong_type),
-                static_cast<unsigned long long>(r.mismatched.wrong_length),
-                static_cast<unsigned long long>(r.mismatched.wrong_address),
-                static_cast<unsigned long long>(r.mismatched.foreign));
-  std::snprintf(duration, sizeof duration, "%.2f s", seconds);
+  char duration[64];
+  std::snprintf(duration, sizeof duration, "%.2f s", r.sending_seconds);
 
   std::string out = "reflect-bench " + plan.server.text() + ": " + mode_text(plan) + "\n";
   out += line_of("duration", duration);
-  out += line_of("offered", count_and_rate(r.sent, seconds));
-  out += line_of("answered", count_and_rate(r.answered, seconds));
-  out += line_of("lost", lost);
-  out += line_of("mismatched", mismatched);
+  out += count_lines(r);
   out += line_of("latency", latency_line(r.latency));
   if (summary.options.server_pid) {
     out += line_of("server CPU", cpu_line(summary.server_cpu_seconds, r.answered));
   }
   out += line_of("client CPU", cpu_line(summary.client_cpu_seconds, r.answered));
-  if (r.fell_behind) out += "  note: the load generator could not keep the offered rate\n";
-  if (r.send_refusals > 0) {
-    out += "  note: the kernel refused " + std::to_string(r.send_refusals) +
-           " send calls (is the server up?)\n";
-  }
-  return out;
+  return out + notes(r);
 }
 
 std::string summary_json(const bench_summary& summary) {
@@ -146,9 +221,13 @@ std::string summary_json(const bench_summary& summary) {
       .add_number("duration_s", r.sending_seconds)
       .add_integer("offered", r.sent)
       .add_integer("answered", r.answered)
+      .add_integer("duplicated", r.duplicated)
+      .add_integer("late", r.late)
       .add_integer("lost", r.lost())
-      .add_number("lost_percent", percent(r.lost(), r.sent))
-      .add_integer("mismatched", r.mismatched.total())
+      .add_number("lost_percent", percent(r.lost(), r.sent));
+  add_optional_integer(out, "lost_at_generator", r.lost_at_generator());
+  add_optional_integer(out, "lost_beyond", r.lost_beyond());
+  out.add_integer("mismatched", r.mismatched.total())
       .add_integer("mismatched_type", r.mismatched.wrong_type)
       .add_integer("mismatched_length", r.mismatched.wrong_length)
       .add_integer("mismatched_address", r.mismatched.wrong_address)
@@ -161,7 +240,26 @@ std::string summary_json(const bench_summary& summary) {
   out.add_number("client_cpu_s", summary.client_cpu_seconds);
   add_optional(out, "client_cpu_s_per_million", per_million(summary.client_cpu_seconds, r.answered));
   out.add_bool("fell_behind", r.fell_behind).add_integer("send_refusals", r.send_refusals);
+  out.add_bool("interrupted", r.stopped_by_signal != 0);
   return out.text();
+}
+
+run_verdict judge_run(const load_result& r, const std::string& server) {
+  run_verdict verdict;
+  if (r.mismatched.total() > 0) {
+    verdict.status = exit_mismatched;
+    verdict.messages.push_back(mismatch_message(r.mismatched, server));
+  } else if (r.answered == 0) {
+    verdict.status = exit_no_answer;
+    verdict.messages.push_back(nothing_answered_message(r, server));
+  }
+  if (r.duplicated > 0) {
+    verdict.messages.push_back(count_text(r.duplicated) +
+                               " duplicate replies: the server, or something on the way, sends "
+                               "replies more than once");
+  }
+  if (r.stopped_by_signal != 0) verdict.status = 128 + r.stopped_by_signal;
+  return verdict;
 }
 
 }  // namespace reflector::tools

@@ -47,4 +47,8 @@ std::uint64_t datagram_batch::received_ns(unsigned k, std::uint64_t fallback) co
   return receive_timestamp_ns(headers_[k].msg_hdr).value_or(fallback);
 }
 
+std::optional<std::uint32_t> datagram_batch::drop_count(unsigned k) const {
+  return receive_drop_count(headers_[k].msg_hdr);
+}
+
 }  // namespace reflector::tools

@@ -8,11 +8,13 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/receive_drop_count.h"
 #include "platform/socket_buffers.h"
 #include "protocol/request.h"
 #include "tools/common/datagram_socket.h"
 #include "tools/common/random_bytes.h"
 #include "tools/common/tool_errors.h"
+#include "tools/reflect_bench/answered_window.h"
 #include "tools/reflect_bench/datagram_batch.h"
 #include "tools/reflect_bench/reply_check.h"
 
@@ -23,9 +25,16 @@ constexpr std::uint64_t second_ns = 1'000'000'000;
 // A socket whose replies stop for this long writes off what it has in flight,
 // so that lost datagrams cannot close its window for good.
 constexpr std::uint64_t stall_ns = 200'000'000;
-// The open loop never catches up on more than this much of its schedule.
+// The open loop never catches up on more than this much of its schedule, or
+// on more than this many requests if that is more: below 20 a second, 50 ms
+// of schedule holds less than one request, and each would be skipped as it
+// came due; two leave room for a wake that comes a little late.
 constexpr double most_backlog_seconds = 0.05;
+constexpr double most_backlog_requests = 2;
 constexpr int socket_buffer_bytes = 4 << 20;
+// After a stop signal the drain is brief: replies already on their way are
+// still counted, but the user asked for the end.
+constexpr std::uint64_t stopped_drain_ns = 100'000'000;
 
 // The wall clock, because the kernel's receive timestamps are on it.
 std::uint64_t now_ns() {
@@ -44,25 +53,32 @@ void enlarge_buffers(int fd) {
 struct sender {
   datagram_socket socket;
   sender_view view;
+  answered_window answered;
   std::uint32_t acked = 0;  // every sequence below is answered or written off
   std::uint64_t last_progress_ns = 0;
+  std::uint32_t dropped = 0;  // by the kernel at this socket, as last reported
 
   std::uint32_t in_flight() const { return view.next_sequence - acked; }
 };
 
 class load_generator {
  public:
-  explicit load_generator(const load_plan& plan);
+  load_generator(const load_plan& plan, const stop_signal& stop);
   load_result run(const std::function<void(const load_progress&)>& progress);
 
  private:
+  void send_until_end(const std::function<void(const load_progress&)>& progress);
+  void drain();
   bool send_closed_loop(std::uint64_t now);
   bool send_open_loop(std::uint64_t now);
   int send_batch(std::size_t index, unsigned count, std::uint64_t now);
   bool receive_all();
-  void receive_on(int fd, std::optional<std::size_t> own_index);
+  void receive_on(int fd, std::optional<std::size_t> own_index, std::uint32_t& dropped);
   void account(std::span<const std::uint8_t> datagram, std::optional<std::size_t> own_index,
                std::uint64_t now);
+  void count_mismatch(reply_verdict verdict);
+  void count_answer(sender& s, const request_stamp& stamp, std::uint64_t now);
+  void count_drops_at_generator();
   void write_off_stalled(std::uint64_t now);
   void wait(std::uint64_t until_ns);
   std::uint64_t count_left() const;
@@ -70,12 +86,15 @@ class load_generator {
   load_progress snapshot(std::uint64_t now);
 
   const load_plan& plan_;
+  const stop_signal& stop_;
   std::uint16_t type_;
   std::uint16_t run_tag_ = 0;
   wire_endpoint target_;
   std::vector<sender> senders_;
   std::vector<sender_view> views_;  // mirrors senders_[i].view for judge_reply
   std::optional<datagram_socket> target_socket_;
+  std::uint32_t target_dropped_ = 0;
+  bool drops_counted_ = true;  // every receiving socket reports its drops
   std::vector<pollfd> poll_set_;
   datagram_batch outgoing_;
   datagram_batch incoming_;
@@ -108,8 +127,9 @@ datagram_socket open_target(const socket_endpoint& target) {
   return socket;
 }
 
-load_generator::load_generator(const load_plan& plan)
+load_generator::load_generator(const load_plan& plan, const stop_signal& stop)
     : plan_(plan),
+      stop_(stop),
       type_(plan.forward_target ? FORWARD : QUERY),
       outgoing_(plan.batch, plan.request_size),
       // One byte more than a reply may be, so a longer one shows as such.
@@ -119,11 +139,16 @@ load_generator::load_generator(const load_plan& plan)
     target_ = plan.forward_target->wire();
     target_socket_.emplace(open_target(*plan.forward_target));
     poll_set_.push_back({target_socket_->fd(), POLLIN, 0});
+    drops_counted_ = enable_receive_drop_count(target_socket_->fd()) == 0;
   }
+  const answered_window window(answered_window_span(plan.sockets));
   for (unsigned i = 0; i < plan.sockets; ++i) {
-    sender s{open_sender(plan.server), {}, 0, 0};
+    sender s{open_sender(plan.server), {}, window, 0, 0, 0};
     s.view.own = s.socket.local().wire();
-    if (!plan.forward_target) poll_set_.push_back({s.socket.fd(), POLLIN, 0});
+    if (!plan.forward_target) {
+      poll_set_.push_back({s.socket.fd(), POLLIN, 0});
+      drops_counted_ = drops_counted_ && enable_receive_drop_count(s.socket.fd()) == 0;
+    }
     senders_.push_back(std::move(s));
     views_.push_back(senders_.back().view);
   }
@@ -148,6 +173,7 @@ int load_generator::send_batch(std::size_t index, unsigned count, std::uint64_t 
     return 0;
   }
   if (s.in_flight() == 0) s.last_progress_ns = now;
+  s.answered.open(s.view.next_sequence, static_cast<std::uint32_t>(sent));
   s.view.next_sequence += static_cast<std::uint32_t>(sent);
   s.view.sent += static_cast<std::uint64_t>(sent);
   views_[index] = s.view;
@@ -172,9 +198,10 @@ bool load_generator::send_closed_loop(std::uint64_t now) {
 bool load_generator::send_open_loop(std::uint64_t now) {
   const double elapsed = static_cast<double>(now - start_ns_) / second_ns;
   double due = *plan_.rate * elapsed - schedule_base_ - static_cast<double>(result_.sent);
-  if (due > *plan_.rate * most_backlog_seconds) {
+  const double most_backlog = std::max(*plan_.rate * most_backlog_seconds, most_backlog_requests);
+  if (due > most_backlog) {
     // Behind schedule: drop the backlog rather than send it in one burst.
-    const double skipped = due - *plan_.rate * most_backlog_seconds;
+    const double skipped = due - most_backlog;
     schedule_base_ += skipped;
     due -= skipped;
     result_.fell_behind = true;
@@ -202,24 +229,40 @@ void load_generator::account(std::span<const std::uint8_t> datagram,
                              std::optional<std::size_t> own_index, std::uint64_t now) {
   const reply_judgement judged = judge_reply(datagram, expected_, views_);
   const bool misplaced = own_index && judged.stamp.socket_index != *own_index;
-  switch (misplaced ? reply_verdict::foreign : judged.verdict) {
-    case reply_verdict::good: break;
+  if (misplaced || judged.verdict != reply_verdict::good) {
+    count_mismatch(misplaced ? reply_verdict::foreign : judged.verdict);
+    return;
+  }
+  sender& s = senders_[judged.stamp.socket_index];
+  switch (s.answered.record(judged.stamp.sequence, s.view.next_sequence)) {
+    case reply_order::first: count_answer(s, judged.stamp, now); return;
+    case reply_order::duplicate: ++result_.duplicated; return;
+    case reply_order::too_old: ++result_.late; return;
+  }
+}
+
+void load_generator::count_mismatch(reply_verdict verdict) {
+  switch (verdict) {
+    case reply_verdict::good: return;
     case reply_verdict::wrong_type: ++result_.mismatched.wrong_type; return;
     case reply_verdict::wrong_length: ++result_.mismatched.wrong_length; return;
     case reply_verdict::wrong_address: ++result_.mismatched.wrong_address; return;
     case reply_verdict::foreign: ++result_.mismatched.foreign; return;
   }
+}
+
+void load_generator::count_answer(sender& s, const request_stamp& stamp, std::uint64_t now) {
   ++result_.answered;
-  result_.latency.record(now > judged.stamp.sent_ns ? now - judged.stamp.sent_ns : 0);
-  sender& s = senders_[judged.stamp.socket_index];
+  result_.latency.record(now > stamp.sent_ns ? now - stamp.sent_ns : 0);
   // A socket's replies come back in order, so a jump means the ones skipped
   // were lost; a late one that comes after all is still counted above.
-  const std::uint32_t ahead = judged.stamp.sequence - s.acked;
-  if (ahead < s.in_flight()) s.acked = judged.stamp.sequence + 1;
+  const std::uint32_t ahead = stamp.sequence - s.acked;
+  if (ahead < s.in_flight()) s.acked = stamp.sequence + 1;
   s.last_progress_ns = now;
 }
 
-void load_generator::receive_on(int fd, std::optional<std::size_t> own_index) {
+void load_generator::receive_on(int fd, std::optional<std::size_t> own_index,
+                                std::uint32_t& dropped) {
   // Bounded, so that one busy socket cannot starve the others or the sends.
   for (int round = 0; round < 16; ++round) {
     const int got = incoming_.receive(fd);
@@ -230,18 +273,39 @@ void load_generator::receive_on(int fd, std::optional<std::size_t> own_index) {
       account({incoming_.buffer(index), incoming_.length(index)}, own_index,
               incoming_.received_ns(index, now));
     }
+    // The count only grows, so the last datagram's is the latest.
+    if (const auto count = incoming_.drop_count(static_cast<unsigned>(got - 1))) dropped = *count;
     if (static_cast<unsigned>(got) < incoming_.capacity()) return;
   }
 }
 
 bool load_generator::receive_all() {
-  const std::uint64_t before = result_.answered + result_.mismatched.total();
+  const std::uint64_t before = result_.received();
   if (target_socket_) {
-    receive_on(target_socket_->fd(), std::nullopt);
+    receive_on(target_socket_->fd(), std::nullopt, target_dropped_);
   } else {
-    for (std::size_t i = 0; i < senders_.size(); ++i) receive_on(senders_[i].socket.fd(), i);
+    for (std::size_t i = 0; i < senders_.size(); ++i) {
+      receive_on(senders_[i].socket.fd(), i, senders_[i].dropped);
+    }
   }
-  return result_.answered + result_.mismatched.total() != before;
+  return result_.received() != before;
+}
+
+// The count a socket's datagrams carried, or the one it holds now when that
+// is higher: drops after its last received datagram are seen only so.
+std::uint32_t final_drop_count(int fd, std::uint32_t last_reported) {
+  return std::max(last_reported, socket_drop_count(fd).value_or(0));
+}
+
+void load_generator::count_drops_at_generator() {
+  if (!drops_counted_) return;
+  if (target_socket_) {
+    result_.dropped_at_generator = final_drop_count(target_socket_->fd(), target_dropped_);
+    return;
+  }
+  std::uint64_t dropped = 0;
+  for (const auto& s : senders_) dropped += final_drop_count(s.socket.fd(), s.dropped);
+  result_.dropped_at_generator = dropped;
 }
 
 void load_generator::write_off_stalled(std::uint64_t now) {
@@ -285,13 +349,12 @@ load_progress load_generator::snapshot(std::uint64_t now) {
   return progress;
 }
 
-load_result load_generator::run(const std::function<void(const load_progress&)>& progress) {
-  start_ns_ = now_ns();
+void load_generator::send_until_end(const std::function<void(const load_progress&)>& progress) {
   const std::uint64_t end_ns =
       start_ns_ + static_cast<std::uint64_t>(plan_.duration_seconds * second_ns);
   std::uint64_t next_report_ns = start_ns_ + second_ns;
   std::uint64_t now = start_ns_;
-  while (now < end_ns && count_left() > 0) {
+  while (now < end_ns && count_left() > 0 && stop_ == 0) {
     const bool sent = plan_.rate ? send_open_loop(now) : send_closed_loop(now);
     const bool received = receive_all();
     now = now_ns();
@@ -300,6 +363,8 @@ load_result load_generator::run(const std::function<void(const load_progress&)>&
       if (progress) progress(snapshot(now));
       next_report_ns += second_ns;
     }
+    // Sending ends with the last request counted, not a send interval later.
+    if (count_left() == 0) break;
     // The open loop sleeps to its next send whatever came in; the closed
     // loop only when there was nothing to do.
     if (plan_.rate || (!sent && !received)) {
@@ -309,18 +374,32 @@ load_result load_generator::run(const std::function<void(const load_progress&)>&
     }
   }
   result_.sending_seconds = static_cast<double>(now - start_ns_) / second_ns;
-  const std::uint64_t drain_end = now + static_cast<std::uint64_t>(plan_.drain_seconds * second_ns);
+}
+
+void load_generator::drain() {
+  std::uint64_t now = now_ns();
+  std::uint64_t drain_end = now + static_cast<std::uint64_t>(plan_.drain_seconds * second_ns);
   while (result_.answered < result_.sent && now < drain_end) {
+    if (stop_ != 0) drain_end = std::min(drain_end, now + stopped_drain_ns);
     if (!receive_all()) wait(std::min(drain_end, now + 10'000'000));
     now = now_ns();
   }
+}
+
+load_result load_generator::run(const std::function<void(const load_progress&)>& progress) {
+  start_ns_ = now_ns();
+  send_until_end(progress);
+  drain();
+  count_drops_at_generator();
+  result_.stopped_by_signal = stop_;
   return result_;
 }
 
 }  // namespace
 
-load_result run_load(const load_plan& plan, const std::function<void(const load_progress&)>& progress) {
-  return load_generator(plan).run(progress);
+load_result run_load(const load_plan& plan, const std::function<void(const load_progress&)>& progress,
+                     const stop_signal& stop) {
+  return load_generator(plan, stop).run(progress);
 }
 
 }  // namespace reflector::tools

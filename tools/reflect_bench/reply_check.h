@@ -33,7 +33,9 @@ struct reply_judgement {
   request_stamp stamp;
 };
 
-// senders is indexed by the stamp's socket index. Everything that cannot be
+// senders is indexed by the stamp's socket index. A datagram is attributed
+// by its first 20 bytes (prefix, magic, transaction id), so one cut short
+// after them is a reply of the wrong length; everything that cannot be
 // attributed to a request of this run is foreign.
 reply_judgement judge_reply(std::span<const std::uint8_t> datagram, const reply_expectation& expected,
                             std::span<const sender_view> senders);
