@@ -98,6 +98,7 @@ TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
       {"./usr/bin/reflect", "-rwxr-xr-x"},
       {"./usr/bin/reflect-bench", "-rwxr-xr-x"},
       {"./usr/lib/systemd/system/reflectord.service", "-rw-r--r--"},
+      {"./usr/share/reflector/reflector-egress.nft", "-rw-r--r--"},
       {"./usr/share/man/man8/reflectord.8.gz", "-rw-r--r--"},
       {"./usr/share/man/man1/reflect.1.gz", "-rw-r--r--"},
       {"./usr/share/man/man1/reflect-bench.1.gz", "-rw-r--r--"},
