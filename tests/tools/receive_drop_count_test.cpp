@@ -20,6 +20,7 @@
 
 #include "platform/receive_drop_count.h"
 #include "platform/receive_timestamps.h"
+#include "tests/support/control_records.h"
 #include "tools/reflect_bench/datagram_batch.h"
 
 namespace reflector {
@@ -186,20 +187,21 @@ TEST(ReceiveDropCount, ABatchCarriesTheStampAndTheCountTogether) {
 
 // ---- control data laid out by hand ----
 
-struct record {
-  int level;
-  int type;
-  std::size_t data_size;
-  std::size_t length;  // cmsg_len
-};
+using test::control_buffer;
+using test::control_record;
 
-record whole(int level, int type, std::size_t data_size) {
-  return {level, type, data_size, CMSG_LEN(data_size)};
+constexpr std::uint32_t some_count = 123'456;
+
+// A whole record of data_size bytes that start with some_count.
+control_record whole(int level, int type, std::size_t data_size) {
+  std::vector<std::uint8_t> data(data_size);
+  std::memcpy(data.data(), &some_count, std::min(data_size, sizeof some_count));
+  return test::whole_record(level, type, std::move(data));
 }
 
 struct control_case {
   const char* name;
-  std::vector<record> records;
+  std::vector<control_record> records;
   std::size_t cut_to;  // control length offered; 0: all the records take
   int flags;           // msg_flags as the kernel left them
   std::optional<std::uint32_t> expected;
@@ -209,24 +211,9 @@ void PrintTo(const control_case& c, std::ostream* out) { *out << c.name; }
 
 class DropCountControlData : public testing::TestWithParam<control_case> {};
 
-constexpr std::uint32_t some_count = 123'456;
-
 TEST_P(DropCountControlData, GivesTheCountOnlyFromAWholeRecordOfItsKind) {
-  struct alignas(cmsghdr) {
-    std::uint8_t bytes[256];
-  } buffer{};
-  std::size_t used = 0;
-  for (const record& r : GetParam().records) {
-    auto* c = reinterpret_cast<cmsghdr*>(buffer.bytes + used);
-    c->cmsg_level = r.level;
-    c->cmsg_type = r.type;
-    c->cmsg_len = r.length;
-    std::memcpy(CMSG_DATA(c), &some_count, std::min(r.data_size, sizeof some_count));
-    used += CMSG_SPACE(r.data_size);
-  }
-  msghdr message{};
-  message.msg_control = buffer.bytes;
-  message.msg_controllen = static_cast<socklen_t>(GetParam().cut_to ? GetParam().cut_to : used);
+  control_buffer buffer(GetParam().records);
+  msghdr message = buffer.message(GetParam().cut_to);
   message.msg_flags = GetParam().flags;
   EXPECT_EQ(receive_drop_count(message), GetParam().expected);
 }
@@ -247,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         control_case{"record_shorter_than_a_count", {whole(SOL_SOCKET, SO_RXQ_OVFL, 2)}, 0, 0,
                      std::nullopt},
         control_case{"zero_length_record_before_the_count",
-                     {record{IPPROTO_IP, 1, 0, 0}, whole(SOL_SOCKET, SO_RXQ_OVFL, 4)},
+                     {control_record{IPPROTO_IP, 1, {}, 0}, whole(SOL_SOCKET, SO_RXQ_OVFL, 4)},
                      0,
                      0,
                      std::nullopt},

@@ -32,6 +32,7 @@
 
 #include "platform/process_cpu_time.h"
 #include "platform/receive_timestamps.h"
+#include "tests/support/control_records.h"
 #include "platform/socket_buffers.h"
 
 namespace reflector {
@@ -210,16 +211,11 @@ INSTANTIATE_TEST_SUITE_P(Loopback, ReceiveTimestamp,
 
 // ---- receive timestamps, from control data laid out by hand ----
 
-struct record {
-  int level;
-  int type;
-  std::vector<std::uint8_t> data;
-  std::size_t length;  // cmsg_len
-};
+using test::control_buffer;
+using test::control_record;
 
-record whole(int level, int type, std::vector<std::uint8_t> data) {
-  const std::size_t length = CMSG_LEN(data.size());
-  return {level, type, std::move(data), length};
+control_record whole(int level, int type, std::vector<std::uint8_t> data) {
+  return test::whole_record(level, type, std::move(data));
 }
 
 #if defined(__FreeBSD__)
@@ -236,7 +232,7 @@ std::vector<std::uint8_t> bytes_of(timespec t) {
 
 struct control_case {
   const char* name;
-  std::vector<record> records;
+  std::vector<control_record> records;
   std::size_t cut_to;  // control length offered; 0: all the records take
   std::optional<std::uint64_t> expected;
 };
@@ -246,22 +242,8 @@ void PrintTo(const control_case& c, std::ostream* out) { *out << c.name; }
 class ControlData : public testing::TestWithParam<control_case> {};
 
 TEST_P(ControlData, GivesTheStampOnlyFromAWholeRecordOfItsKind) {
-  struct alignas(cmsghdr) {
-    std::uint8_t bytes[512];
-  } buffer{};
-  std::size_t used = 0;
-  for (const record& r : GetParam().records) {
-    auto* c = reinterpret_cast<cmsghdr*>(buffer.bytes + used);
-    c->cmsg_level = r.level;
-    c->cmsg_type = r.type;
-    c->cmsg_len = r.length;
-    if (!r.data.empty()) std::memcpy(CMSG_DATA(c), r.data.data(), r.data.size());
-    used += CMSG_SPACE(r.data.size());
-  }
-  msghdr message{};
-  message.msg_control = buffer.bytes;
-  message.msg_controllen = static_cast<socklen_t>(GetParam().cut_to ? GetParam().cut_to : used);
-  EXPECT_EQ(receive_timestamp_ns(message), GetParam().expected);
+  control_buffer buffer(GetParam().records);
+  EXPECT_EQ(receive_timestamp_ns(buffer.message(GetParam().cut_to)), GetParam().expected);
 }
 
 const timespec some_time{1'700'000'000, 123'456'789};
@@ -290,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
             std::nullopt},
         control_case{
             "zero_length_record_before_the_stamp",
-            {record{IPPROTO_IP, 1, {}, 0}, whole(SOL_SOCKET, stamp_type, bytes_of(some_time))},
+            {control_record{IPPROTO_IP, 1, {}, 0}, whole(SOL_SOCKET, stamp_type, bytes_of(some_time))},
             0,
             std::nullopt},
         control_case{"record_longer_than_the_buffer_holds",
