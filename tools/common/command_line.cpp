@@ -68,6 +68,12 @@ void command_line::add_positional(const std::string& name, std::string& into) {
   positional_names_ += (positional_names_.empty() ? "" : " ") + name;
 }
 
+void command_line::add_optional_positional(const std::string& name,
+                                           std::optional<std::string>& into) {
+  app_->add_option_function<std::string>(name, [&into](const std::string& text) { into = text; });
+  positional_names_ += (positional_names_.empty() ? "[" : " [") + name + "]";
+}
+
 void command_line::add_flag(const std::string& name, bool& into) { app_->add_flag(name, into); }
 
 void command_line::add_text(const std::string& name, std::optional<std::string>& into) {

@@ -31,6 +31,8 @@ class command_line {
 
   // A required positional, named as the usage line names it ("SERVER").
   void add_positional(const std::string& name, std::string& into);
+  // A positional that may be left out, after the required ones.
+  void add_optional_positional(const std::string& name, std::optional<std::string>& into);
   void add_flag(const std::string& name, bool& into);
   void add_text(const std::string& name, std::optional<std::string>& into);
   // Whole numbers from least to most; the variable keeps its value unless

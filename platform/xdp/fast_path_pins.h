@@ -1,0 +1,48 @@
+// Attaching the fast path to an interface and finding it again. The
+// attachment (a BPF link) and the maps are pinned under the BPF file system,
+// in <pin root>/<interface>/, so that they outlive the loader and later runs
+// can read the counters or detach it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/xdp/fast_path_program.h"
+
+namespace reflector::xdp {
+
+inline constexpr const char* default_pin_root = "/sys/fs/bpf/reflector";
+
+enum class attach_mode { native, generic };
+const char* mode_name(attach_mode mode);
+
+enum class attach_outcome {
+  attached,   // newly attached
+  refreshed,  // it was attached already: its addresses were read again
+};
+
+// Attaches the fast path to the interface, or refreshes the host's
+// addresses and the interface's MAC if it is attached there already. Throws
+// fast_path_error: no privilege, no such interface, no Ethernet address,
+// another XDP program attached, a mode the driver does not offer.
+attach_outcome attach_fast_path(const std::string& interface, attach_mode mode,
+                                const std::string& pin_root = default_pin_root);
+
+// Detaches it and removes its pins. Throws fast_path_error when it is not
+// attached there.
+void detach_fast_path(const std::string& interface, const std::string& pin_root = default_pin_root);
+
+struct attachment {
+  std::string interface;
+  bool attached = false;  // false: pinned, but the interface has gone
+  attach_mode mode = attach_mode::native;
+  std::uint32_t program_id = 0;
+  std::size_t local_addresses = 0;
+  counter_readings counters;
+};
+
+// Every attachment pinned under the root, in name order; empty when none.
+std::vector<attachment> attached_fast_paths(const std::string& pin_root = default_pin_root);
+
+}  // namespace reflector::xdp
