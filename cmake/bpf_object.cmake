@@ -8,10 +8,11 @@ find_library(REFLECTOR_LIBBPF_LIBRARY bpf DOC "libbpf (Debian: libbpf-dev)")
 
 # The kernel's UAPI headers include <asm/types.h>, which Debian keeps under
 # the host's multiarch directory; the BPF target does not look there.
+# Cached, so that the function works wherever it is called from.
 if(CMAKE_LIBRARY_ARCHITECTURE)
-  set(reflector_bpf_asm_include /usr/include/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(reflector_bpf_asm_include /usr/include/${CMAKE_LIBRARY_ARCHITECTURE} CACHE INTERNAL "")
 else()
-  set(reflector_bpf_asm_include /usr/include/x86_64-linux-gnu)
+  set(reflector_bpf_asm_include /usr/include/x86_64-linux-gnu CACHE INTERNAL "")
 endif()
 
 # reflector_bpf_object(OUTPUT <object> SOURCE <file.bpf.c> [INCLUDES dirs...])

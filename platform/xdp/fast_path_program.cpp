@@ -66,6 +66,8 @@ void fast_path_program::load(const char* what) {
   if (const int result = bpf_object__load(object_); result != 0) {
     bpf_object__close(object_);
     object_ = nullptr;
+    // The verifier says no with EACCES, which is no matter of privilege.
+    if (-result == EACCES) throw fast_path_error("the kernel's verifier refused the fast path program");
     throw fast_path_error(failure_text("the kernel refused the fast path program", -result));
   }
 }

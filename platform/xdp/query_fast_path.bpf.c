@@ -57,6 +57,7 @@ struct frame {
   __u32 family;
   struct fast_path_address source;
   struct fast_path_address destination;
+  int mapped_destination; /* IPv6 to ::ffff:a.b.c.d: never this host's */
 };
 
 static __always_inline int count(__u32 family, __u32 reason, int verdict) {
@@ -88,22 +89,78 @@ static __always_inline int is_local(const struct fast_path_address* address) {
 }
 
 /* Sources the kernel would not deliver, or whose answer could reach more
- * than one host: a group MAC, port 0, unspecified, loopback, multicast,
- * broadcast or class E, and IPv4-mapped IPv6 sources. */
-static __always_inline int is_bad_ipv4_source(__be32 source) {
-  __u32 host = bpf_ntohl(source);
+ * than one host: unspecified, loopback, multicast, broadcast and class E,
+ * IPv4-mapped IPv6 sources (and, in judge_udp, a group MAC or port 0). */
+static __always_inline int is_bad_ipv4_source(__u32 host) {
   __u8 first = host >> 24;
   return first == 0 || first == 127 || first >= 224;
 }
 
-static __always_inline int is_bad_ipv6_source(const struct in6_addr* source) {
-  const __u32* words = source->in6_u.u6_addr32;
-  if (source->in6_u.u6_addr8[0] == 0xff) return 1;
-  if (words[0] == 0 && words[1] == 0 && words[2] == 0) {
-    __u32 last = bpf_ntohl(words[3]);
-    return last == 0 || last == 1;
+/* The special-purpose ranges that the egress guard (reflector-egress.nft,
+ * pf-reflector.conf) keeps replies from reaching. Replies sent from here
+ * never pass the host's firewall, so QUERYs from these go to the kernel and
+ * the service, where the guard sees the answer. Keep in step with the
+ * guard's special_ipv4 and special_ipv6 sets. */
+struct prefix {
+  __u32 words[4]; /* host order */
+  __u32 bits;
+};
+
+static const struct prefix guarded_ipv4[] = {
+    {{0x64400000}, 10}, /* 100.64.0.0/10 */
+    {{0xc0000000}, 24}, /* 192.0.0.0/24 */
+    {{0xc0586300}, 24}, /* 192.88.99.0/24 */
+    {{0xc6120000}, 15}, /* 198.18.0.0/15 */
+    {{0xf0000000}, 4},  /* 240.0.0.0/4 */
+};
+
+static const struct prefix guarded_ipv6[] = {
+    {{0, 0, 0}, 96},                   /* ::/96 */
+    {{0, 0, 0xffff0000}, 96},          /* ::ffff:0:0:0/96 */
+    {{0x0064ff9b, 0, 0}, 96},          /* 64:ff9b::/96 */
+    {{0x0064ff9b, 0x00010000}, 48},    /* 64:ff9b:1::/48 */
+    {{0x01000000, 0}, 64},             /* 100::/64 */
+    {{0x20010000}, 32},                /* 2001::/32 */
+    {{0x20010002, 0x00000000}, 48},    /* 2001:2::/48 */
+    {{0x20010010}, 28},                /* 2001:10::/28 */
+    {{0x20010020}, 28},                /* 2001:20::/28 */
+    {{0x20020000}, 16},                /* 2002::/16 */
+    {{0x5f000000}, 16},                /* 5f00::/16 */
+    {{0xfe000000}, 9},                 /* fe00::/9 */
+    {{0xfec00000}, 10},                /* fec0::/10 */
+};
+
+static __always_inline int in_prefix(const __u32* words, const struct prefix* prefix) {
+  int match = 1;
+#pragma unroll
+  for (int i = 0; i < 4; i++) {
+    int covered = (int)prefix->bits - 32 * i;
+    if (covered <= 0) break;
+    __u32 mask = covered >= 32 ? 0xffffffff : ~(0xffffffffu >> covered);
+    if ((words[i] & mask) != prefix->words[i]) match = 0;
   }
-  return words[0] == 0 && words[1] == 0 && words[2] == bpf_htonl(0xffff);
+  return match;
+}
+
+static __always_inline int is_guarded_ipv4_source(__u32 host) {
+  int guarded = 0;
+#pragma unroll
+  for (int i = 0; i < (int)(sizeof(guarded_ipv4) / sizeof(guarded_ipv4[0])); i++)
+    guarded |= in_prefix(&host, &guarded_ipv4[i]);
+  return guarded;
+}
+
+static __always_inline int is_bad_ipv6_source(const struct in6_addr* source) {
+  __u32 words[4];
+#pragma unroll
+  for (int i = 0; i < 4; i++) words[i] = bpf_ntohl(source->in6_u.u6_addr32[i]);
+  if (words[0] >> 24 == 0xff) return 1;                                /* multicast */
+  if (words[0] == 0 && words[1] == 0 && words[2] == 0xffff) return 1;  /* IPv4-mapped */
+  int guarded = 0;                                 /* ::/96 holds :: and ::1 */
+#pragma unroll
+  for (int i = 0; i < (int)(sizeof(guarded_ipv6) / sizeof(guarded_ipv6[0])); i++)
+    guarded |= in_prefix(words, &guarded_ipv6[i]);
+  return guarded;
 }
 
 /* One's complement update of the UDP checksum for the 20 bytes that the
@@ -191,7 +248,7 @@ static __always_inline int judge_udp(struct frame* f, __u32 ip_payload_length, i
   struct udphdr* udp = f->udp;
   if ((void*)(udp + 1) > f->end) return count(f->family, reason_passed_malformed, XDP_PASS);
   if (udp->dest != bpf_htons(SERVICE_PORT)) return count(f->family, reason_passed_other, XDP_PASS);
-  if (!is_own_unicast_mac(f->ethernet) || !is_local(&f->destination))
+  if (!is_own_unicast_mac(f->ethernet) || f->mapped_destination || !is_local(&f->destination))
     return count(f->family, reason_passed_not_local, XDP_PASS);
   __u32 udp_length = bpf_ntohs(udp->len);
   if (udp_length < sizeof(*udp) || udp_length != ip_payload_length ||
@@ -220,7 +277,9 @@ static __always_inline int judge_ipv4(struct frame* f, struct iphdr* ip) {
   map_ipv4(&f->source, ip->saddr);
   map_ipv4(&f->destination, ip->daddr);
   f->udp = (struct udphdr*)(ip + 1);
-  return judge_udp(f, total_length - sizeof(*ip), is_bad_ipv4_source(ip->saddr),
+  __u32 source = bpf_ntohl(ip->saddr);
+  return judge_udp(f, total_length - sizeof(*ip),
+                   is_bad_ipv4_source(source) || is_guarded_ipv4_source(source),
                    (unsigned char*)&ip->saddr, (unsigned char*)&ip->daddr, 4);
 }
 
@@ -231,6 +290,9 @@ static __always_inline int judge_ipv6(struct frame* f, struct ipv6hdr* ip) {
   if (ip->nexthdr != IPPROTO_UDP) return count(f->family, reason_passed_other, XDP_PASS);
   __builtin_memcpy(f->source.bytes, &ip->saddr, 16);
   __builtin_memcpy(f->destination.bytes, &ip->daddr, 16);
+  const __u32* destination = ip->daddr.in6_u.u6_addr32;
+  f->mapped_destination =
+      destination[0] == 0 && destination[1] == 0 && destination[2] == bpf_htonl(0xffff);
   f->udp = (struct udphdr*)(ip + 1);
   return judge_udp(f, bpf_ntohs(ip->payload_len), is_bad_ipv6_source(&ip->saddr),
                    (unsigned char*)&ip->saddr, (unsigned char*)&ip->daddr, 16);

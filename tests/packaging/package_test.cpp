@@ -1,7 +1,8 @@
 // The Debian package, unpacked: what it holds, what it says about itself,
-// whether its service runs and answers, whether its unit is one systemd
-// accepts (and lets the service do what it must), and whether its manual
-// pages are clean and agree with the tools' --help.
+// whether its service runs and answers, whether its units are ones systemd
+// accepts (and let the service and the fast path's loader do what they
+// must), and whether its manual pages are clean and agree with the tools'
+// --help.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,10 @@ using namespace std::chrono_literals;
 const fs::path package_dir = REFLECTOR_PACKAGE_DIR;
 const fs::path unpacked = REFLECTOR_UNPACKED_DIR;
 const fs::path source_dir = REFLECTOR_SOURCE_DIR;
+
+// Whether this build has the XDP fast path, and so whether the package holds
+// its loader, unit and manual page.
+constexpr bool fast_path_built = REFLECTOR_HAVE_XDP;
 
 std::string quoted(const std::string& text) { return shell_quoted(text); }
 
@@ -93,7 +98,7 @@ std::map<std::string, archive_entry> archive_contents() {
 TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
   ASSERT_FALSE(the_package().empty()) << "no package in " << package_dir;
   const auto entries = archive_contents();
-  const std::map<std::string, std::string> expected_files{
+  std::map<std::string, std::string> expected_files{
       {"./usr/sbin/reflectord", "-rwxr-xr-x"},
       {"./usr/bin/reflect", "-rwxr-xr-x"},
       {"./usr/bin/reflect-bench", "-rwxr-xr-x"},
@@ -107,6 +112,11 @@ TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
       {"./usr/share/doc/reflector/CHANGELOG.md", "-rw-r--r--"},
       {"./usr/share/doc/reflector/copyright", "-rw-r--r--"},
   };
+  if (fast_path_built) {
+    expected_files.insert({{"./usr/sbin/reflect-xdp", "-rwxr-xr-x"},
+                           {"./usr/lib/systemd/system/reflect-xdp@.service", "-rw-r--r--"},
+                           {"./usr/share/man/man8/reflect-xdp.8.gz", "-rw-r--r--"}});
+  }
   std::map<std::string, std::string> files;
   for (const auto& [path, entry] : entries) {
     EXPECT_EQ(entry.owner, "root/root") << path;
@@ -216,8 +226,15 @@ TEST(Package, ChangelogLeadsWithThisVersion) {
   EXPECT_EQ(words_of(*newest).at(1), REFLECTOR_VERSION) << *newest;
 }
 
+std::vector<std::string> packaged_programs() {
+  std::vector<std::string> programs{"usr/sbin/reflectord", "usr/bin/reflect",
+                                    "usr/bin/reflect-bench"};
+  if (fast_path_built) programs.push_back("usr/sbin/reflect-xdp");
+  return programs;
+}
+
 TEST(Package, ProgramsAreStrippedOfDebugSymbols) {
-  for (const char* program : {"usr/sbin/reflectord", "usr/bin/reflect", "usr/bin/reflect-bench"}) {
+  for (const auto& program : packaged_programs()) {
     const auto sections = run("LC_ALL=C readelf -S -W " + quoted((unpacked / program).string()));
     ASSERT_TRUE(sections.succeeded()) << program << ": " << sections.output;
     EXPECT_EQ(sections.output.find(".symtab"), std::string::npos) << program;
@@ -242,8 +259,9 @@ TEST(Package, MetadataNamesTheVersionArchitectureAndLibraryDependencies) {
   EXPECT_FALSE(control_field("Maintainer").empty());
   EXPECT_FALSE(control_field("Description").empty());
 
-  // The programs need the C library and the C++ runtime, nothing else; the
-  // versions come from the symbols they use.
+  // The programs need the C library and the C++ runtime, and the fast
+  // path's loader libbpf, nothing else; the versions come from the symbols
+  // they use.
   const std::string depends = control_field("Depends");
   std::set<std::string> names;
   const std::regex name(R"((^|,\s*)([a-z0-9][a-z0-9.+-]*))");
@@ -254,7 +272,9 @@ TEST(Package, MetadataNamesTheVersionArchitectureAndLibraryDependencies) {
   EXPECT_TRUE(names.count("libc6")) << depends;
   EXPECT_TRUE(names.count("libstdc++6")) << depends;
   for (const auto& n : names) {
-    EXPECT_TRUE(n == "libc6" || n == "libstdc++6" || n == "libgcc-s1") << "unexpected: " << n;
+    EXPECT_TRUE(n == "libc6" || n == "libstdc++6" || n == "libgcc-s1" ||
+                (fast_path_built && n == "libbpf1"))
+        << "unexpected: " << n;
   }
 }
 
@@ -393,18 +413,19 @@ class system_call_groups {
   std::map<std::string, std::set<std::string>> groups_;
 };
 
-TEST(ServiceUnit, SystemCallFilterAllowsEveryCallTheServiceMakes) {
-  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+// The calls a unit's filter lets through; a filter that starts with a deny
+// list is a failure of its own.
+std::set<std::string> allowed_system_calls(const fs::path& unit) {
   system_call_groups groups;
   std::set<std::string> allowed;
   bool first = true;
-  for (const auto& line : lines_of(read_file(packaged_unit))) {
+  for (const auto& line : lines_of(read_file(unit))) {
     const std::string key = "SystemCallFilter=";
     if (line.rfind(key, 0) != 0) continue;
     std::string value = line.substr(key.size());
     const bool deny = !value.empty() && value[0] == '~';
     if (deny) value.erase(0, 1);
-    ASSERT_FALSE(first && deny) << "the filter must be an allow list";
+    EXPECT_FALSE(first && deny) << unit.filename() << ": the filter must be an allow list";
     first = false;
     std::istringstream names(value);
     for (std::string name; names >> name;) {
@@ -417,6 +438,12 @@ TEST(ServiceUnit, SystemCallFilterAllowsEveryCallTheServiceMakes) {
       }
     }
   }
+  return allowed;
+}
+
+TEST(ServiceUnit, SystemCallFilterAllowsEveryCallTheServiceMakes) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto allowed = allowed_system_calls(packaged_unit);
   ASSERT_FALSE(allowed.empty()) << "no SystemCallFilter= in the unit";
   // What reflectord calls on Linux, from start-up through serving to exit:
   // the loader and C library, thread creation, the signal wait, pinning,
@@ -442,6 +469,117 @@ TEST(ServiceUnit, LeavesTheCpuAffinityAlone) {
     for (const char* setting : {"CPUAffinity=", "AllowedCPUs=", "NUMAPolicy=", "NUMAMask="}) {
       EXPECT_NE(line.rfind(setting, 0), 0u) << line;
     }
+  }
+}
+
+// --- the fast path's unit ----------------------------------------------------
+
+const fs::path packaged_fast_path_unit = unpacked / "usr/lib/systemd/system/reflect-xdp@.service";
+const std::string packaged_loader = "/usr/sbin/reflect-xdp";
+
+// The template unit beside the service's, both with their commands pointed at
+// the unpacked programs: systemd-analyze resolves the unit's dependency on
+// reflectord.service in the same directory.
+fs::path fast_path_unit_for_checks() {
+  const fs::path dir = unit_for_checks().parent_path();
+  std::string unit = read_file(packaged_fast_path_unit);
+  const std::string unpacked_loader = (unpacked / "usr/sbin/reflect-xdp").string();
+  for (auto at = unit.find(packaged_loader); at != std::string::npos;
+       at = unit.find(packaged_loader, at + unpacked_loader.size())) {
+    unit.replace(at, packaged_loader.size(), unpacked_loader);
+  }
+  const fs::path path = dir / "reflect-xdp@.service";
+  std::ofstream(path) << unit;
+  return path;
+}
+
+// The unit's settings, each key with its values in order, comments left out.
+std::multimap<std::string, std::string> unit_settings(const std::string& unit) {
+  std::multimap<std::string, std::string> settings;
+  for (const auto& line : lines_of(unit)) {
+    if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '[') continue;
+    if (const auto equals = line.find('='); equals != std::string::npos) {
+      settings.emplace(line.substr(0, equals), line.substr(equals + 1));
+    }
+  }
+  return settings;
+}
+
+std::vector<std::string> values_of(const std::multimap<std::string, std::string>& settings,
+                                   const std::string& key) {
+  std::vector<std::string> values;
+  const auto [first, last] = settings.equal_range(key);
+  for (auto it = first; it != last; ++it) values.push_back(it->second);
+  return values;
+}
+
+TEST(FastPathUnit, RunsTheInstalledLoaderOnlyWhileTheServiceRuns) {
+  if (!fast_path_built) GTEST_SKIP() << "this build has no XDP fast path";
+  const auto settings = unit_settings(read_file(packaged_fast_path_unit));
+  ASSERT_FALSE(settings.empty()) << "no " << packaged_fast_path_unit;
+  ASSERT_TRUE(fs::exists(unpacked / packaged_loader.substr(1)));
+  // The commands name the loader where the package puts it; the instance
+  // is the interface.
+  using values = std::vector<std::string>;
+  EXPECT_EQ(values_of(settings, "ExecStart"), values{packaged_loader + " attach %i"});
+  EXPECT_EQ(values_of(settings, "ExecReload"), values{packaged_loader + " attach %i"});
+  EXPECT_EQ(values_of(settings, "ExecStop"), values{packaged_loader + " detach %i"});
+  // The fast path answers without the service, so it must come and go with
+  // it: started after it, stopped with it, pulled in by it when enabled.
+  const auto after = values_of(settings, "After");
+  EXPECT_NE(std::find(after.begin(), after.end(), "reflectord.service"), after.end());
+  EXPECT_EQ(values_of(settings, "BindsTo"), values{"reflectord.service"});
+  EXPECT_EQ(values_of(settings, "WantedBy"), values{"reflectord.service"});
+}
+
+TEST(FastPathUnit, PassesSystemdVerifyWithoutWarnings) {
+  if (!fast_path_built) GTEST_SKIP() << "this build has no XDP fast path";
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path unit = fast_path_unit_for_checks();
+  // A template is checked as an instance of itself; Documentation= is looked
+  // up in the package's own pages, BindsTo= in the service's unit beside it.
+  const std::string man_check = have_program("man") ? "" : " --man=no";
+  const auto verify = run("MANPATH=" + quoted((unpacked / "usr/share/man").string()) +
+                          " systemd-analyze verify" + man_check + " " + quoted(unit.string()));
+  EXPECT_TRUE(verify.succeeded()) << verify.output;
+  EXPECT_EQ(verify.output, "");
+}
+
+TEST(FastPathUnit, ExposureScoreStaysAtWhatTheLoaderNeeds) {
+  if (!fast_path_built) GTEST_SKIP() << "this build has no XDP fast path";
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto security = run("systemd-analyze security --offline=yes --no-pager " +
+                            quoted(fast_path_unit_for_checks().string()));
+  if (security.output.find("--offline") != std::string::npos) {
+    GTEST_SKIP() << "this systemd-analyze cannot judge unit files offline";
+  }
+  std::smatch level;
+  ASSERT_TRUE(std::regex_search(security.output, level,
+                                std::regex(R"(Overall exposure level for \S+: ([0-9.]+))")))
+      << security.output;
+  // What is left open is what loading and attaching a BPF program takes:
+  // root, CAP_BPF, CAP_SYS_ADMIN and CAP_NET_ADMIN, bpf(), netlink, the
+  // host's network.
+  EXPECT_LE(std::stod(level[1]), 2.0) << security.output;
+}
+
+TEST(FastPathUnit, SystemCallFilterAllowsEveryCallTheLoaderMakes) {
+  if (!fast_path_built) GTEST_SKIP() << "this build has no XDP fast path";
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto allowed = allowed_system_calls(packaged_fast_path_unit);
+  ASSERT_FALSE(allowed.empty()) << "no SystemCallFilter= in the unit";
+  // The loader and C library, libbpf's loading, pinning and map reads,
+  // netlink for interfaces and addresses, the interface lookups, output.
+  const char* needed[] = {
+      "execve", "brk", "mmap", "mprotect", "munmap", "arch_prctl", "set_tid_address",
+      "set_robust_list", "rseq", "prlimit64", "getrandom", "openat", "newfstatat", "fstat",
+      "read", "write", "close", "exit_group", "uname", "bpf", "statfs", "mkdir", "mkdirat",
+      "unlink", "unlinkat", "rmdir", "getdents64", "socket", "bind", "getsockname",
+      "setsockopt", "sendto", "sendmsg", "recvfrom", "recvmsg", "ioctl"};
+  for (const char* call : needed) EXPECT_TRUE(allowed.count(call)) << call << " is filtered out";
+  for (const char* call : {"setuid", "chroot", "mount", "ptrace", "init_module", "finit_module",
+                           "kexec_load", "reboot"}) {
+    EXPECT_FALSE(allowed.count(call)) << call << " is allowed";
   }
 }
 
@@ -483,7 +621,9 @@ TEST(ManualPages, EveryPageIsPackaged) {
     const std::string name = page.filename().string();
     const std::string packaged =
         "./usr/share/man/man" + std::string(1, name.back()) + "/" + name + ".gz";
-    EXPECT_TRUE(entries.count(packaged)) << packaged;
+    // No page for a program the package does not hold.
+    const bool expected = fast_path_built || name != "reflect-xdp.8";
+    EXPECT_EQ(entries.count(packaged) == 1, expected) << packaged;
   }
 }
 
@@ -530,12 +670,21 @@ TEST_P(ToolPage, NamesTheSameOptionsAsHelp) {
   EXPECT_EQ(from_page, from_help) << "the page and --help disagree on the options";
 }
 
+std::vector<tool_page> tool_pages() {
+  std::vector<tool_page> pages{
+      tool_page{"usr/bin/reflect", "reflect.1",
+                {"--help", "query --help", "forward --help", "listen --help", "nat --help"}},
+      tool_page{"usr/bin/reflect-bench", "reflect-bench.1", {"--help"}}};
+  if (fast_path_built) {
+    pages.push_back(tool_page{"usr/sbin/reflect-xdp", "reflect-xdp.8",
+                              {"--help", "attach --help", "detach --help", "status --help",
+                               "stats --help"}});
+  }
+  return pages;
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Tools, ToolPage,
-    testing::Values(tool_page{"usr/bin/reflect", "reflect.1",
-                              {"--help", "query --help", "forward --help", "listen --help",
-                               "nat --help"}},
-                    tool_page{"usr/bin/reflect-bench", "reflect-bench.1", {"--help"}}),
+    Tools, ToolPage, testing::ValuesIn(tool_pages()),
     [](const testing::TestParamInfo<tool_page>& info) {
       std::string name = info.param.page;
       std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
