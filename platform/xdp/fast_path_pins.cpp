@@ -126,7 +126,8 @@ attach_mode attached_mode(unsigned index) {
 
 const char* mode_name(attach_mode mode) { return mode == attach_mode::native ? "native" : "generic"; }
 
-attach_outcome attach_fast_path(const std::string& interface, attach_mode mode, const std::string& pin_root) {
+attach_outcome attach_fast_path(const std::string& interface, std::optional<attach_mode> asked,
+                                const std::string& pin_root) {
   check_interface_name(interface);
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) throw fast_path_error("no interface '" + interface + "'");
@@ -136,6 +137,13 @@ attach_outcome attach_fast_path(const std::string& interface, attach_mode mode, 
   if (fs::exists(directory / link_pin)) {
     descriptor link(pinned(directory / link_pin));
     if (linked_interface(link.get(), nullptr) == index) {
+      // Changing the mode would mean detaching, and a moment unanswered:
+      // that is for the operator to choose.
+      const attach_mode current = attached_mode(index);
+      if (asked && *asked != current)
+        throw fast_path_error("attached to " + interface + " in " + mode_name(current) +
+                              " mode already; detach it first to attach in " + mode_name(*asked) +
+                              " mode");
       refresh_host_facts(directory, interface);
       return attach_outcome::refreshed;
     }
@@ -143,6 +151,7 @@ attach_outcome attach_fast_path(const std::string& interface, attach_mode mode, 
   }
   check_no_other_program(interface, index);
 
+  const attach_mode mode = asked.value_or(attach_mode::native);
   const auto mac = interface_mac(interface);
   if (!mac) throw fast_path_error(interface + " has no Ethernet address; the fast path answers Ethernet frames only");
   fast_path_program program;

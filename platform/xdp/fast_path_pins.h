@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,12 @@ enum class attach_outcome {
   refreshed,  // it was attached already: its addresses were read again
 };
 
-// Attaches the fast path to the interface, or refreshes the host's
-// addresses and the interface's MAC if it is attached there already. Throws
-// fast_path_error: no privilege, no such interface, no Ethernet address,
-// another XDP program attached, a mode the driver does not offer.
-attach_outcome attach_fast_path(const std::string& interface, attach_mode mode,
+// Attaches the fast path to the interface in the mode asked for (native
+// when none is), or refreshes the host's addresses and the interface's MAC
+// if it is attached there already. Throws fast_path_error: no privilege, no
+// such interface, no Ethernet address, another XDP program attached, a mode
+// the driver does not offer, attached already in another mode than asked.
+attach_outcome attach_fast_path(const std::string& interface, std::optional<attach_mode> mode,
                                 const std::string& pin_root = default_pin_root);
 
 // Detaches it and removes its pins. Throws fast_path_error when it is not

@@ -254,7 +254,9 @@ static __always_inline int judge_udp(struct frame* f, __u32 ip_payload_length, i
   if (udp_length < sizeof(*udp) || udp_length != ip_payload_length ||
       (void*)((unsigned char*)udp + udp_length) > f->end)
     return count(f->family, reason_passed_malformed, XDP_PASS);
-  if (bad_ip_source || (f->ethernet->h_source[0] & 1) || udp->source == 0)
+  /* One of this host's own addresses as the source is a martian to the
+   * kernel, which drops it; so does the service's path. */
+  if (bad_ip_source || (f->ethernet->h_source[0] & 1) || udp->source == 0 || is_local(&f->source))
     return count(f->family, reason_passed_bad_source, XDP_PASS);
   /* Over IPv6 a zero checksum is invalid; the kernel drops and counts it. */
   if (f->family == family_ipv6 && udp->check == 0)

@@ -247,6 +247,9 @@ std::vector<frame_case> address_cases(const test_host& host) {
       cases.push_back({.name = "local IPv4 address as an IPv6 destination", .reason = reason_passed_not_local,
                        .shape = [local](auto& s) { s.destination = local; }, .to = applies::ipv6});
     }
+    cases.push_back({.name = "one of the host's own addresses as the source", .reason = reason_passed_bad_source,
+                     .shape = [local](auto& s) { s.source = local; },
+                     .to = mapped ? applies::ipv4 : applies::ipv6});
   }
   for (const char* source : {"0.0.0.0", "0.255.255.255", "127.0.0.1", "127.255.255.254", "224.0.0.1",
                              "239.255.255.255", "240.0.0.1", "255.255.255.255"}) {

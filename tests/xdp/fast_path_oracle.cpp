@@ -168,7 +168,8 @@ prediction judge_udp(std::span<const std::uint8_t> frame, const datagram_view& d
   }
   const bool group_source_mac = (frame[6] & 1) != 0;
   const bool source_port_zero = read16(frame, d.at.udp) == 0;
-  if (d.bad_ip_source || group_source_mac || source_port_zero) {
+  const bool own_source = is_local(d.source, host);
+  if (d.bad_ip_source || group_source_mac || source_port_zero || own_source) {
     return pass(reason_passed_bad_source, family);
   }
   if (family == family_ipv6 && read16(frame, d.at.udp + udp_checksum_field) == 0) {

@@ -126,6 +126,7 @@ udp_frame_spec random_frames::datagram() {
 }
 
 address16 random_frames::source_address(bool ipv6) {
+  if (percent(1)) return pick(host_.local_addresses);  // the host's own, as a forger would
   if (percent(12)) {
     // An IPv6 header carries any of them, IPv4-mapped ones too.
     const address16& edge = pick(edge_sources_);

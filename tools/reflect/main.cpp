@@ -40,6 +40,10 @@ int run_without_command(const std::vector<std::string>& args) {
   if (args.empty()) {
     throw usage_error("missing command: query, forward, listen or nat (see reflect --help)");
   }
+  // A first word that is no option names the command, whatever follows.
+  if (!args[0].starts_with("-")) {
+    throw usage_error("unknown command " + quoted_argument(args[0]) + " (see reflect --help)");
+  }
   std::string command;
   command_line line("reflect", reflect_help);
   line.add_positional("COMMAND", command);

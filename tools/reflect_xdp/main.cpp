@@ -35,6 +35,10 @@ int run_without_command(const std::vector<std::string>& args) {
   if (args.empty()) {
     throw usage_error("missing command: attach, detach, status or stats (see reflect-xdp --help)");
   }
+  // A first word that is no option names the command, whatever follows.
+  if (!args[0].starts_with("-")) {
+    throw usage_error("unknown command " + quoted_argument(args[0]) + " (see reflect-xdp --help)");
+  }
   std::string name;
   command_line line("reflect-xdp", xdp_help);
   line.add_positional("COMMAND", name);

@@ -13,8 +13,9 @@
 namespace reflector::tools {
 namespace {
 
-xdp::attach_mode read_mode(const std::optional<std::string>& text) {
-  if (!text || *text == "native") return xdp::attach_mode::native;
+std::optional<xdp::attach_mode> read_mode(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  if (*text == "native") return xdp::attach_mode::native;
   if (*text == "generic") return xdp::attach_mode::generic;
   throw usage_error("--mode: must be native or generic, not " + quoted_argument(*text));
 }
@@ -30,10 +31,11 @@ int run_attach(const std::vector<std::string>& args) {
   line.add_positional("IFACE", interface);
   line.add_text("--mode", mode_text);
   if (!line.parse(args)) return exit_ok;
-  const xdp::attach_mode mode = read_mode(mode_text);
+  const auto mode = read_mode(mode_text);
   const auto outcome = xdp::attach_fast_path(interface, mode);
   if (outcome == xdp::attach_outcome::attached) {
-    print("attached to " + interface + " in " + xdp::mode_name(mode) + " mode\n");
+    print("attached to " + interface + " in " + xdp::mode_name(mode.value_or(xdp::attach_mode::native)) +
+          " mode\n");
   } else {
     print("already attached to " + interface + "; read the host's addresses again\n");
   }

@@ -1,0 +1,335 @@
+// reflect-xdp's attach, detach and status as an operator meets them, checked
+// against the kernel's own view of the interface (bpf_xdp_query), and what
+// it refuses: interfaces it cannot serve, another program's place, users
+// without privilege. reflectord is stopped throughout, so an answer can only
+// be the fast path's.
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <grp.h>
+#include <linux/if_link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/xdp/fast_path_program.h"
+#include "tests/support/child_process.h"
+#include "tests/xdp/e2e/veth_topology.h"
+
+namespace reflector::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+namespace fs = std::filesystem;
+
+const std::string pins = std::string("/sys/fs/bpf/reflector/") + server_interface;
+
+struct xdp_state {
+  std::uint32_t program_id = 0;
+  int mode = XDP_ATTACHED_NONE;
+};
+
+// The kernel's word on what is attached to an interface.
+xdp_state attached_to(int index) {
+  LIBBPF_OPTS(bpf_xdp_query_opts, query);
+  EXPECT_EQ(bpf_xdp_query(index, 0, &query), 0);
+  return {query.prog_id, static_cast<int>(query.attach_mode)};
+}
+
+class Lifecycle : public VethTopology {
+ protected:
+  // One QUERY from the client, so that the fast path counts exactly one;
+  // an answer is waited for generously, a silence briefly.
+  testing::AssertionResult answered(const std::string& server) {
+    const tool_result query =
+        on_client(REFLECT_PATH, {"query", server, "--tries", "1", "--timeout", "2"});
+    if (query.exited_with(0)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no answer from " << server << ": " << query.describe();
+  }
+  testing::AssertionResult unanswered(const std::string& server) {
+    const tool_result query =
+        on_client(REFLECT_PATH, {"query", server, "--tries", "1", "--timeout", "0.3"});
+    if (query.exited_with(2)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "answered from " << server << ": " << query.describe();
+  }
+};
+
+TEST_F(Lifecycle, StatusShowsTheAttachmentAndDetachRemovesIt) {
+  const tool_result attached = reflect_xdp({"attach", server_interface});
+  ASSERT_TRUE(attached.exited_with(0)) << attached.describe();
+  EXPECT_EQ(attached.out, "attached to xdp0 in native mode\n");
+  const xdp_state kernel = attached_to(server_index());
+  EXPECT_EQ(kernel.mode, XDP_ATTACHED_DRV);
+  ASSERT_NE(kernel.program_id, 0u);
+
+  EXPECT_TRUE(answered(ipv4.server));
+  EXPECT_TRUE(answered(ipv6.server));
+
+  const tool_result status = reflect_xdp({"status"});
+  ASSERT_TRUE(status.exited_with(0)) << status.describe();
+  EXPECT_EQ(status.out.rfind("xdp0: attached, native mode, program " +
+                                 std::to_string(kernel.program_id) + ", answering for ",
+                             0),
+            0u)
+      << status.out;
+  EXPECT_NE(status.out.find(", 2 answered\n"), std::string::npos) << status.out;
+  const tool_result status_json = reflect_xdp({"status", "--json"});
+  ASSERT_TRUE(status_json.exited_with(0)) << status_json.describe();
+  EXPECT_NE(status_json.out.find("{\"interface\":\"xdp0\",\"attached\":true,\"mode\":\"native\","
+                                 "\"program_id\":" +
+                                 std::to_string(kernel.program_id) + ","),
+            std::string::npos)
+      << status_json.out;
+
+  const tool_result detached = reflect_xdp({"detach", server_interface});
+  ASSERT_TRUE(detached.exited_with(0)) << detached.describe();
+  EXPECT_EQ(detached.out, "detached from xdp0\n");
+  EXPECT_EQ(attached_to(server_index()).program_id, 0u);
+  EXPECT_FALSE(fs::exists(pins));
+  EXPECT_EQ(reflect_xdp({"status"}).out, "the fast path is attached to no interface\n");
+  EXPECT_EQ(reflect_xdp({"status", "--json"}).out, "{\"attachments\":[]}\n");
+
+  EXPECT_TRUE(unanswered(ipv4.server));
+  EXPECT_TRUE(unanswered(ipv6.server));
+  EXPECT_TRUE(refused_in_one_line(reflect_xdp({"detach", server_interface}), 1,
+                                  "reflect-xdp detach", "not attached to xdp0"));
+}
+
+TEST_F(Lifecycle, GenericModeAnswersAndSaysSo) {
+  const tool_result attached = reflect_xdp({"attach", server_interface, "--mode", "generic"});
+  ASSERT_TRUE(attached.exited_with(0)) << attached.describe();
+  EXPECT_EQ(attached.out, "attached to xdp0 in generic mode\n");
+  EXPECT_EQ(attached_to(server_index()).mode, XDP_ATTACHED_SKB);
+  EXPECT_TRUE(answered(ipv4.server));
+  EXPECT_TRUE(answered(ipv6.server));
+  EXPECT_NE(reflect_xdp({"status"}).out.find("xdp0: attached, generic mode"), std::string::npos);
+  const fast_path_counts counted = counts();
+  EXPECT_EQ(counted.at("answered", "ipv4"), 1) << counted.json();
+  EXPECT_EQ(counted.at("answered", "ipv6"), 1) << counted.json();
+}
+
+// The fast path knows the host's addresses as they were at attach; attach
+// again on the same interface reads them anew, without a second program.
+TEST_F(Lifecycle, AttachAgainTakesInAddressesAddedSince) {
+  attach();
+  const std::uint32_t program = attached_to(server_index()).program_id;
+  run_command({"ip", "-4", "addr", "add", "192.0.2.3/24", "dev", server_interface});
+  run_command({"ip", "-6", "addr", "add", "2001:db8::3/64", "dev", server_interface, "nodad"});
+  EXPECT_TRUE(unanswered("192.0.2.3"));
+  EXPECT_TRUE(unanswered("2001:db8::3"));
+  EXPECT_EQ(counts().total("passed_not_local"), 2);
+
+  const tool_result again = reflect_xdp({"attach", server_interface});
+  ASSERT_TRUE(again.exited_with(0)) << again.describe();
+  EXPECT_EQ(again.out, "already attached to xdp0; read the host's addresses again\n");
+  EXPECT_EQ(attached_to(server_index()).program_id, program);
+  EXPECT_TRUE(answered("192.0.2.3"));
+  EXPECT_TRUE(answered("2001:db8::3"));
+  EXPECT_EQ(counts().total("answered"), 2);
+}
+
+// Asking for generic mode where the fast path sits in native mode must not
+// pass for done: attach refuses, says what mode it is in, and leaves it
+// answering. Without --mode, attach only refreshes, whatever the mode.
+TEST_F(Lifecycle, AttachInAnotherModeIsRefusedAndWithoutModeRefreshes) {
+  attach();
+  const tool_result generic = reflect_xdp({"attach", server_interface, "--mode", "generic"});
+  EXPECT_TRUE(refused_in_one_line(generic, 1, "reflect-xdp attach", "native"));
+  EXPECT_EQ(attached_to(server_index()).mode, XDP_ATTACHED_DRV);
+  EXPECT_TRUE(answered(ipv4.server));
+
+  ASSERT_TRUE(reflect_xdp({"detach", server_interface}).exited_with(0));
+  ASSERT_TRUE(reflect_xdp({"attach", server_interface, "--mode", "generic"}).exited_with(0));
+  const tool_result refresh = reflect_xdp({"attach", server_interface});
+  EXPECT_TRUE(refresh.exited_with(0)) << refresh.describe();
+  EXPECT_EQ(attached_to(server_index()).mode, XDP_ATTACHED_SKB);
+  EXPECT_TRUE(answered(ipv4.server));
+}
+
+// With the interface gone the kernel detaches the program, but the pins
+// stay until detach clears them; status says which is which.
+TEST_F(Lifecycle, PinsOfAVanishedInterfaceAreShownAndCleared) {
+  attach();
+  run_command({"ip", "link", "del", server_interface});
+  const tool_result status = reflect_xdp({"status"});
+  ASSERT_TRUE(status.exited_with(0)) << status.describe();
+  EXPECT_EQ(status.out,
+            "xdp0: pinned, but the interface has gone (reflect-xdp detach xdp0 removes it)\n");
+  EXPECT_NE(reflect_xdp({"status", "--json"}).out.find("\"attached\":false,\"mode\":null"),
+            std::string::npos);
+  const tool_result detached = reflect_xdp({"detach", server_interface});
+  ASSERT_TRUE(detached.exited_with(0)) << detached.describe();
+  EXPECT_FALSE(fs::exists(pins));
+  EXPECT_EQ(reflect_xdp({"status"}).out, "the fast path is attached to no interface\n");
+}
+
+// ---- refusals ----
+
+struct refusal_case {
+  const char* name;
+  std::vector<std::string> args;
+  const char* who;
+  const char* what;
+};
+
+void PrintTo(const refusal_case& c, std::ostream* out) { *out << c.name; }
+
+const refusal_case refusal_cases[] = {
+    {"unknown_interface", {"attach", "nosuch0"}, "reflect-xdp attach", "no interface 'nosuch0'"},
+    {"interface_without_ethernet",
+     {"attach", "lo"},
+     "reflect-xdp attach",
+     "lo has no Ethernet address"},
+    {"path_for_a_name", {"attach", "../xdp0"}, "reflect-xdp attach", "no interface"},
+    {"unknown_mode", {"attach", "xdp0", "--mode", "fast"}, "reflect-xdp attach", "--mode"},
+    {"detach_when_not_attached", {"detach", "xdp0"}, "reflect-xdp detach", "not attached to xdp0"},
+    {"stats_when_not_attached", {"stats", "xdp0"}, "reflect-xdp stats", "not attached"},
+    {"unknown_command", {"attack", "xdp0"}, "reflect-xdp", "unknown command"},
+};
+
+class Refusal : public VethTopology, public testing::WithParamInterface<refusal_case> {};
+
+TEST_P(Refusal, SaysWhyInOneLineAndAttachesNothing) {
+  const refusal_case& c = GetParam();
+  EXPECT_TRUE(refused_in_one_line(reflect_xdp(c.args), 1, c.who, c.what));
+  EXPECT_EQ(attached_to(server_index()).program_id, 0u);
+  EXPECT_FALSE(fs::exists(pins));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, Refusal, testing::ValuesIn(refusal_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Another program's place on the interface is not the fast path's to take,
+// in whichever mode that program sits.
+struct other_program_case {
+  const char* name;
+  std::uint32_t flags;
+  std::vector<std::string> attach_args;
+};
+
+void PrintTo(const other_program_case& c, std::ostream* out) { *out << c.name; }
+
+const other_program_case other_program_cases[] = {
+    {"native_other_native_attach", XDP_FLAGS_DRV_MODE, {}},
+    {"generic_other_native_attach", XDP_FLAGS_SKB_MODE, {}},
+    {"native_other_generic_attach", XDP_FLAGS_DRV_MODE, {"--mode", "generic"}},
+};
+
+class AnotherProgram : public VethTopology,
+                       public testing::WithParamInterface<other_program_case> {};
+
+TEST_P(AnotherProgram, IsLeftInPlace) {
+  const other_program_case& c = GetParam();
+  const xdp::fast_path_program other;
+  ASSERT_EQ(bpf_xdp_attach(server_index(), other.program_fd(), c.flags, nullptr), 0);
+  const std::uint32_t other_id = attached_to(server_index()).program_id;
+
+  std::vector<std::string> args{"attach", server_interface};
+  args.insert(args.end(), c.attach_args.begin(), c.attach_args.end());
+  EXPECT_TRUE(refused_in_one_line(reflect_xdp(args), 1, "reflect-xdp attach",
+                                  "another XDP program (id " + std::to_string(other_id) +
+                                      ") is attached to xdp0; detach it first"));
+  EXPECT_EQ(attached_to(server_index()).program_id, other_id);
+  EXPECT_FALSE(fs::exists(pins));
+  EXPECT_EQ(bpf_xdp_detach(server_index(), c.flags, nullptr), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AnotherProgram, testing::ValuesIn(other_program_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Once attached, the fast path holds its place: a program attached the old
+// way, through netlink, cannot push it out.
+TEST_F(Lifecycle, HoldsItsPlaceAgainstAnotherProgram) {
+  attach();
+  const std::uint32_t ours = attached_to(server_index()).program_id;
+  const xdp::fast_path_program other;
+  EXPECT_NE(bpf_xdp_attach(server_index(), other.program_fd(), XDP_FLAGS_DRV_MODE, nullptr), 0);
+  EXPECT_EQ(attached_to(server_index()).program_id, ours);
+  EXPECT_TRUE(answered(ipv4.server));
+}
+
+// ---- without privilege ----
+
+// reflect-xdp run as nobody (uid and gid 65534, no supplementary groups,
+// hence no capabilities), from a copy that nobody may execute wherever the
+// build tree lies.
+class Unprivileged : public VethTopology {
+ protected:
+  void SetUp() override {
+    VethTopology::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    char pattern[] = "/tmp/reflect-xdp-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    copy_directory_ = pattern;
+    ASSERT_EQ(chmod(pattern, 0755), 0);
+    copy_ = copy_directory_ + "/reflect-xdp";
+    fs::copy_file(REFLECT_XDP_PATH, copy_);
+    fs::permissions(copy_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+  }
+  void TearDown() override {
+    if (!copy_directory_.empty()) fs::remove_all(copy_directory_);
+    VethTopology::TearDown();
+  }
+
+  tool_result as_nobody(const std::vector<std::string>& args) {
+    output_file out;
+    output_file err;
+    const int out_fd = out.fd();
+    const int err_fd = err.fd();
+    std::optional<child_process> child;
+    child.emplace(child_process::start(copy_, args, sanitizer_settings(), [out_fd, err_fd] {
+      dup2(out_fd, STDOUT_FILENO);
+      dup2(err_fd, STDERR_FILENO);
+      // Never exec as root: a failed drop ends the child instead.
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    }));
+    tool_result result;
+    result.status = child->wait_for_exit(20s);
+    child.reset();
+    result.out = out.text();
+    result.err = err.text();
+    return result;
+  }
+
+  std::string copy_directory_;
+  std::string copy_;
+};
+
+TEST_F(Unprivileged, AttachIsRefusedInOneLine) {
+  EXPECT_TRUE(refused_in_one_line(as_nobody({"attach", server_interface}), 1, "reflect-xdp attach",
+                                  "not permitted (needs root"));
+  EXPECT_EQ(attached_to(server_index()).program_id, 0u);
+}
+
+TEST_F(Unprivileged, EveryCommandOnAnAttachmentIsRefusedAndChangesNothing) {
+  attach();
+  const std::uint32_t program = attached_to(server_index()).program_id;
+  const std::vector<std::vector<std::string>> commands = {{"attach", server_interface},
+                                                          {"detach", server_interface},
+                                                          {"stats", server_interface},
+                                                          {"stats"},
+                                                          {"status"},
+                                                          {"status", "--json"}};
+  for (const auto& args : commands) {
+    EXPECT_TRUE(refused_in_one_line(as_nobody(args), 1, "reflect-xdp " + args[0],
+                                    "not permitted (needs root"))
+        << args[0] << (args.size() > 1 ? " " + args[1] : "");
+  }
+  EXPECT_EQ(attached_to(server_index()).program_id, program);
+  EXPECT_TRUE(fs::exists(pins + "/link"));
+  const tool_result query =
+      on_client(REFLECT_PATH, {"query", ipv4.server, "--tries", "1", "--timeout", "2"});
+  EXPECT_TRUE(query.exited_with(0)) << query.describe();
+}
+
+}  // namespace
+}  // namespace reflector::test
