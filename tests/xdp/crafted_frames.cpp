@@ -471,9 +471,9 @@ std::vector<crafted_frame> crafted_frames(const test_host& host) {
   for (const frame_case& c : cases) {
     for (const base_frame& base : bases) {
       if (!case_applies(c, base)) continue;
-      udp_frame_spec spec = base_spec(host, base);
-      if (c.shape) c.shape(spec);
-      built_frame built = build_frame(spec);
+      udp_frame_spec plan = base_spec(host, base);
+      if (c.shape) c.shape(plan);
+      built_frame built = build_frame(plan);
       if (c.spoil) c.spoil(built);
       const fast_path_family family = c.not_ip ? family_other : base.ipv6 ? family_ipv6 : family_ipv4;
       frames.push_back({std::string(base.name) + ": " + c.name + " #" + std::to_string(frames.size()),

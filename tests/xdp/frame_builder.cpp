@@ -10,42 +10,42 @@ void append16(std::vector<std::uint8_t>& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
 }
 
-void append_ipv4_header(std::vector<std::uint8_t>& out, const udp_frame_spec& spec,
+void append_ipv4_header(std::vector<std::uint8_t>& out, const udp_frame_spec& plan,
                         std::size_t udp_length) {
-  std::vector<std::uint8_t> options = spec.ipv4_options;
+  std::vector<std::uint8_t> options = plan.ipv4_options;
   options.resize((options.size() + 3) / 4 * 4, 0);
   if (options.size() > 40) throw std::invalid_argument("IPv4 options longer than 40 bytes");
   const std::size_t header_length = 20 + options.size();
   const std::size_t start = out.size();
   out.push_back(static_cast<std::uint8_t>(0x40 | header_length / 4));
-  out.push_back(spec.traffic_class);
+  out.push_back(plan.traffic_class);
   append16(out, static_cast<std::uint16_t>(header_length + udp_length));
-  append16(out, spec.identification);
-  append16(out, spec.fragment);
-  out.push_back(spec.hop_limit);
+  append16(out, plan.identification);
+  append16(out, plan.fragment);
+  out.push_back(plan.hop_limit);
   out.push_back(17);
   append16(out, 0);
-  out.insert(out.end(), spec.source.begin() + 12, spec.source.end());
-  out.insert(out.end(), spec.destination.begin() + 12, spec.destination.end());
+  out.insert(out.end(), plan.source.begin() + 12, plan.source.end());
+  out.insert(out.end(), plan.destination.begin() + 12, plan.destination.end());
   out.insert(out.end(), options.begin(), options.end());
   std::uint16_t checksum =
       ipv4_header_checksum(std::span(out).subspan(start, header_length));
-  if (!spec.ipv4_header_checksum_valid) checksum ^= 0x0400;
+  if (!plan.ipv4_header_checksum_valid) checksum ^= 0x0400;
   out[start + ipv4_field::checksum] = static_cast<std::uint8_t>(checksum >> 8);
   out[start + ipv4_field::checksum + 1] = static_cast<std::uint8_t>(checksum);
 }
 
-void append_ipv6_header(std::vector<std::uint8_t>& out, const udp_frame_spec& spec,
+void append_ipv6_header(std::vector<std::uint8_t>& out, const udp_frame_spec& plan,
                         std::size_t udp_length) {
-  out.push_back(static_cast<std::uint8_t>(0x60 | spec.traffic_class >> 4));
-  out.push_back(static_cast<std::uint8_t>((spec.traffic_class & 0x0f) << 4 |
-                                          (spec.flow_label >> 16 & 0x0f)));
-  append16(out, static_cast<std::uint16_t>(spec.flow_label));
+  out.push_back(static_cast<std::uint8_t>(0x60 | plan.traffic_class >> 4));
+  out.push_back(static_cast<std::uint8_t>((plan.traffic_class & 0x0f) << 4 |
+                                          (plan.flow_label >> 16 & 0x0f)));
+  append16(out, static_cast<std::uint16_t>(plan.flow_label));
   append16(out, static_cast<std::uint16_t>(udp_length));
   out.push_back(17);
-  out.push_back(spec.hop_limit);
-  out.insert(out.end(), spec.source.begin(), spec.source.end());
-  out.insert(out.end(), spec.destination.begin(), spec.destination.end());
+  out.push_back(plan.hop_limit);
+  out.insert(out.end(), plan.source.begin(), plan.source.end());
+  out.insert(out.end(), plan.destination.begin(), plan.destination.end());
 }
 
 // Any change of a single bit moves the sum by a power of two, never by a
@@ -71,38 +71,38 @@ void built_frame::recompute_udp_checksum() {
   write16(datagram.udp + udp_checksum_field, udp_checksum(bytes, datagram));
 }
 
-built_frame build_frame(const udp_frame_spec& spec) {
+built_frame build_frame(const udp_frame_spec& plan) {
   built_frame frame;
   auto& out = frame.bytes;
-  out.reserve(18 + 40 + 40 + 8 + spec.payload.size() + spec.trailer.size());
-  out.insert(out.end(), spec.destination_mac.begin(), spec.destination_mac.end());
-  out.insert(out.end(), spec.source_mac.begin(), spec.source_mac.end());
-  if (spec.vlan_tag) {
+  out.reserve(18 + 40 + 40 + 8 + plan.payload.size() + plan.trailer.size());
+  out.insert(out.end(), plan.destination_mac.begin(), plan.destination_mac.end());
+  out.insert(out.end(), plan.source_mac.begin(), plan.source_mac.end());
+  if (plan.vlan_tag) {
     append16(out, 0x8100);
-    append16(out, *spec.vlan_tag);
+    append16(out, *plan.vlan_tag);
   }
-  append16(out, spec.ipv6 ? 0x86dd : 0x0800);
+  append16(out, plan.ipv6 ? 0x86dd : 0x0800);
 
-  const std::size_t udp_length = 8 + spec.payload.size();
+  const std::size_t udp_length = 8 + plan.payload.size();
   frame.network = out.size();
-  if (spec.ipv6) {
-    append_ipv6_header(out, spec, udp_length);
+  if (plan.ipv6) {
+    append_ipv6_header(out, plan, udp_length);
   } else {
-    append_ipv4_header(out, spec, udp_length);
+    append_ipv4_header(out, plan, udp_length);
   }
-  frame.datagram = udp_location{spec.ipv6, frame.network, out.size(), udp_length};
-  append16(out, spec.source_port);
-  append16(out, spec.destination_port);
+  frame.datagram = udp_location{plan.ipv6, frame.network, out.size(), udp_length};
+  append16(out, plan.source_port);
+  append16(out, plan.destination_port);
   append16(out, static_cast<std::uint16_t>(udp_length));
   append16(out, 0);
-  out.insert(out.end(), spec.payload.begin(), spec.payload.end());
+  out.insert(out.end(), plan.payload.begin(), plan.payload.end());
 
-  if (spec.checksum != checksum_kind::zero) {
+  if (plan.checksum != checksum_kind::zero) {
     const std::uint16_t valid = udp_checksum(out, frame.datagram);
     frame.write16(frame.udp() + udp_checksum_field,
-                  spec.checksum == checksum_kind::valid ? valid : spoiled(valid));
+                  plan.checksum == checksum_kind::valid ? valid : spoiled(valid));
   }
-  out.insert(out.end(), spec.trailer.begin(), spec.trailer.end());
+  out.insert(out.end(), plan.trailer.begin(), plan.trailer.end());
   return frame;
 }
 

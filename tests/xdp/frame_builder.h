@@ -54,7 +54,7 @@ struct built_frame {
   void recompute_udp_checksum();
 };
 
-built_frame build_frame(const udp_frame_spec& spec);
+built_frame build_frame(const udp_frame_spec& plan);
 
 // The frame offsets of the header fields cases spoil, from the IP header.
 namespace ipv4_field {
