@@ -355,6 +355,14 @@ fs::path unit_for_checks() {
   return path;
 }
 
+// systemd-analyze verify on a unit, with the package's manual pages as the
+// ones its Documentation= names (or no page check where man is missing).
+shell_result systemd_verify(const fs::path& unit) {
+  const std::string man_check = have_program("man") ? "" : " --man=no";
+  return run("MANPATH=" + quoted((unpacked / "usr/share/man").string()) + " systemd-analyze verify" +
+             man_check + " " + quoted(unit.string()));
+}
+
 TEST(ServiceUnit, StartsTheInstalledProgram) {
   const std::string unit = read_file(packaged_unit);
   ASSERT_FALSE(unit.empty());
@@ -363,11 +371,8 @@ TEST(ServiceUnit, StartsTheInstalledProgram) {
 
 TEST(ServiceUnit, PassesSystemdVerifyWithoutWarnings) {
   if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
-  const fs::path unit = unit_for_checks();
   // Documentation=man:reflectord(8) is looked up in the package's own pages.
-  const std::string man_check = have_program("man") ? "" : " --man=no";
-  const auto verify = run("MANPATH=" + quoted((unpacked / "usr/share/man").string()) +
-                          " systemd-analyze verify" + man_check + " " + quoted(unit.string()));
+  const auto verify = systemd_verify(unit_for_checks());
   EXPECT_TRUE(verify.succeeded()) << verify.output;
   // Unknown keys and bad values are only warnings to systemd, and ignored.
   EXPECT_EQ(verify.output, "");
@@ -535,12 +540,9 @@ TEST(FastPathUnit, RunsTheInstalledLoaderOnlyWhileTheServiceRuns) {
 TEST(FastPathUnit, PassesSystemdVerifyWithoutWarnings) {
   if (!fast_path_built) GTEST_SKIP() << "this build has no XDP fast path";
   if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
-  const fs::path unit = fast_path_unit_for_checks();
   // A template is checked as an instance of itself; Documentation= is looked
   // up in the package's own pages, BindsTo= in the service's unit beside it.
-  const std::string man_check = have_program("man") ? "" : " --man=no";
-  const auto verify = run("MANPATH=" + quoted((unpacked / "usr/share/man").string()) +
-                          " systemd-analyze verify" + man_check + " " + quoted(unit.string()));
+  const auto verify = systemd_verify(fast_path_unit_for_checks());
   EXPECT_TRUE(verify.succeeded()) << verify.output;
   EXPECT_EQ(verify.output, "");
 }
