@@ -198,7 +198,10 @@ std::vector<attachment> attached_fast_paths(const std::string& pin_root) {
   check_bpf_file_system(pin_root);
   std::vector<attachment> found;
   std::error_code error;
-  if (!fs::exists(pin_root, error)) return found;
+  // Unable to look is not the same as nothing attached.
+  const bool pinned_any = fs::exists(pin_root, error);
+  if (error) throw fast_path_error(failure_text("cannot read " + pin_root, error.value()));
+  if (!pinned_any) return found;
   fs::directory_iterator entries(pin_root, error);
   if (error) throw fast_path_error(failure_text("cannot read " + pin_root, error.value()));
   for (const auto& entry : entries) {

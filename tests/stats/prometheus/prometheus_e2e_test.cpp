@@ -1,0 +1,477 @@
+// reflect-stats as a Prometheus server sees it: a real server scrapes
+// reflect-stats --listen beside a running service, promtool lints both the
+// printed and the served text, and --listen starts and stops the way a
+// service manager expects. Each test process has a network namespace of its
+// own, so ports 9213 (reflect-stats) and 9090 (Prometheus) are its alone.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/message_layout.h"
+#include "tests/support/child_process.h"
+#include "tests/support/json_value.h"
+#include "tests/support/network_namespace.h"
+#include "tests/support/proc_readings.h"
+#include "tests/support/reflection_exchange.h"
+#include "tests/support/service_instance.h"
+#include "tests/support/udp_socket.h"
+#include "tests/support/usable_cpus.h"
+#include "tests/tools/tool_run.h"
+
+namespace reflector::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* stats_listen = "127.0.0.1:9213";
+constexpr std::uint16_t stats_port = 9213;
+constexpr std::uint16_t prometheus_port = 9090;
+const std::string serving_line = std::string("serving /metrics on ") + stats_listen + "\n";
+
+testing::AssertionResult installed(const char* path) {
+  if (access(path, X_OK) == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "no " << path
+                                     << ": these tests need the Debian package prometheus installed";
+}
+
+// A scratch directory, removed with everything in it.
+class temp_directory {
+ public:
+  temp_directory() {
+    std::string name = (std::filesystem::temp_directory_path() / "reflect-stats-prometheus-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+    path_ = name;
+  }
+  ~temp_directory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  temp_directory(const temp_directory&) = delete;
+  temp_directory& operator=(const temp_directory&) = delete;
+
+  std::filesystem::path write(const std::string& name, const std::string& text) const {
+    const std::filesystem::path file = path_ / name;
+    std::ofstream(file, std::ios::binary) << text;
+    return file;
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A program left running while the test talks to it, its stdout and stderr
+// readable at any moment; input_fd, when given, becomes its standard input.
+// Killed and reaped when the object goes.
+class background_program {
+ public:
+  background_program(const std::string& path, const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment, int input_fd = -1) {
+    const int out_fd = out_.fd();
+    const int err_fd = err_.fd();
+    process_.emplace(child_process::start(path, args, environment, [input_fd, out_fd, err_fd] {
+      if (input_fd != -1) dup2(input_fd, STDIN_FILENO);
+      dup2(out_fd, STDOUT_FILENO);
+      dup2(err_fd, STDERR_FILENO);
+    }));
+  }
+  background_program(const background_program&) = delete;
+  background_program& operator=(const background_program&) = delete;
+
+  std::string out() const { return out_.text(); }
+  std::string err() const { return err_.text(); }
+  bool running() { return process_ && process_->running(); }
+  void signal(int signal_number) const {
+    if (process_) process_->signal(signal_number);
+  }
+
+  // True once stdout holds text; false when the program ends without
+  // writing it or the time runs out.
+  bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (out().find(text) != std::string::npos) return true;
+      if (!running() || std::chrono::steady_clock::now() >= deadline) {
+        return out().find(text) != std::string::npos;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+  // Waits for the end; past the timeout the program is killed.
+  tool_result finish(std::chrono::milliseconds timeout) {
+    tool_result result;
+    result.status = process_->wait_for_exit(timeout);
+    result.out = out();
+    result.err = err();
+    if (!result.status) process_.reset();
+    return result;
+  }
+
+  std::string describe() {
+    std::string state = "killed";
+    if (process_) {
+      const std::optional<int> status = process_->wait_for_exit(0ms);
+      state = status ? describe_status(*status) : "running";
+    }
+    return state + "\nstdout: " + out() + "\nstderr: " + err();
+  }
+
+ private:
+  output_file out_;
+  output_file err_;
+  std::optional<child_process> process_;  // declared last: ended before the files close
+};
+
+// Another program holding 127.0.0.1:port, as a second exporter would.
+class tcp_listener {
+ public:
+  explicit tcp_listener(std::uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (fd_ == -1 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 1) != 0) {
+      const std::string problem = strerror(errno);
+      if (fd_ != -1) close(fd_);
+      throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + problem);
+    }
+  }
+  ~tcp_listener() { close(fd_); }
+  tcp_listener(const tcp_listener&) = delete;
+  tcp_listener& operator=(const tcp_listener&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Every HTTP exchange is bounded: a peer that hangs fails the test.
+void bound(httplib::Client& client) {
+  client.set_connection_timeout(2);
+  client.set_read_timeout(5);
+  client.set_write_timeout(2);
+}
+
+httplib::Result http_get(std::uint16_t port, const std::string& path, const httplib::Params& params = {}) {
+  httplib::Client client("127.0.0.1", port);
+  bound(client);
+  return params.empty() ? client.Get(path) : client.Get(path, params, httplib::Headers{});
+}
+
+std::string no_answer(const httplib::Result& result) {
+  return "no HTTP answer: " + httplib::to_string(result.error());
+}
+
+// Sends QUERYs from one socket, each waited for in turn; how many came back.
+int answered_queries(const std::string& address, int count) {
+  const udp_socket client;
+  int answered = 0;
+  for (int tag = 1; tag <= count; ++tag) {
+    client.send_to(address, service_port, make_request(QUERY, static_cast<std::uint32_t>(tag)));
+    if (client.receive(2s)) ++answered;
+  }
+  return answered;
+}
+
+// reflect-stats --listen on 127.0.0.1:9213, once it says it listens.
+struct listening_stats {
+  background_program program{REFLECT_STATS_PATH, {"--listen", stats_listen}, sanitizer_settings()};
+  testing::AssertionResult ready() {
+    if (program.wait_for_output(serving_line, 10s)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "reflect-stats --listen never said it listens: " << program.describe();
+  }
+};
+
+// A Prometheus server scraping one target every second, its data in a
+// scratch directory of its own.
+class prometheus_server {
+ public:
+  explicit prometheus_server(const std::string& target)
+      : config_(directory_.write("prometheus.yml", "global:\n"
+                                                   "  scrape_interval: 1s\n"
+                                                   "  scrape_timeout: 1s\n"
+                                                   "scrape_configs:\n"
+                                                   "  - job_name: reflect-stats\n"
+                                                   "    static_configs:\n"
+                                                   "      - targets: ['" +
+                                                       target + "']\n")),
+        process_(PROMETHEUS_PATH,
+                 {"--config.file=" + config_.string(),
+                  "--storage.tsdb.path=" + (directory_.path() / "data").string(),
+                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)},
+                 {}) {}
+
+  // The value of each series an instant query returns, and the answer's
+  // body for messages.
+  struct answer {
+    std::vector<double> values;
+    std::string body;
+  };
+
+  answer query(const std::string& promql) {
+    answer result;
+    const httplib::Result response = http_get(prometheus_port, "/api/v1/query", {{"query", promql}});
+    if (!response) {
+      result.body = no_answer(response);
+      return result;
+    }
+    result.body = response->body;
+    try {
+      const json_value document = json_value::parse(response->body);
+      if (document["status"].string() != "success") return result;
+      for (const json_value& series : document["data"]["result"].array()) {
+        result.values.push_back(std::stod(series["value"].array().at(1).string()));
+      }
+    } catch (const std::exception&) {
+      result.values.clear();  // the body says what came instead
+    }
+    return result;
+  }
+
+  // The value of a query that must return exactly one series.
+  std::optional<double> value(const std::string& promql) {
+    const answer result = query(promql);
+    if (result.values.size() == 1) return result.values.front();
+    ADD_FAILURE() << "not one series for " << promql << ": " << result.body;
+    return std::nullopt;
+  }
+
+  // Polls until the query returns a series; false when the server ends or
+  // the time runs out.
+  bool wait_for_series(const std::string& promql, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!query(promql).values.empty()) return true;
+      if (!process_.running()) return false;
+      std::this_thread::sleep_for(200ms);
+    }
+    return false;
+  }
+
+  // The type the server took from the family's TYPE line.
+  std::string metric_type(const std::string& name) {
+    const httplib::Result response = http_get(prometheus_port, "/api/v1/metadata", {{"metric", name}});
+    if (!response) return no_answer(response);
+    try {
+      return json_value::parse(response->body)["data"][name].array().at(0)["type"].string();
+    } catch (const std::exception&) {
+      return "no type in " + response->body;
+    }
+  }
+
+  // The targets' state and the server's log, for messages.
+  std::string targets() {
+    const httplib::Result response = http_get(prometheus_port, "/api/v1/targets");
+    return response ? response->body : no_answer(response);
+  }
+  std::string log() { return process_.describe(); }
+
+ private:
+  temp_directory directory_;
+  std::filesystem::path config_;
+  background_program process_;  // declared last: ended before the directory goes
+};
+
+// promtool's verdict on a scrape's text: status 0 and nothing said.
+testing::AssertionResult promtool_accepts(const temp_directory& scratch, const std::string& text) {
+  static int written = 0;
+  const std::filesystem::path file = scratch.write("scrape-" + std::to_string(++written) + ".txt", text);
+  const int input = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (input == -1) return testing::AssertionFailure() << "cannot open " << file;
+  background_program promtool(PROMTOOL_PATH, {"check", "metrics"}, {}, input);
+  close(input);
+  const tool_result verdict = promtool.finish(10s);
+  if (verdict.exited_with(0) && verdict.out.empty() && verdict.err.empty()) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "promtool check metrics: " << verdict.describe() << "\non:\n" << text;
+}
+
+// Each sample's name and labels, without its value.
+std::set<std::string> series_of(const std::string& text) {
+  std::set<std::string> series;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    if (!line.empty() && line[0] != '#') series.insert(line.substr(0, line.rfind(' ')));
+    at = end + 1;
+  }
+  return series;
+}
+
+testing::AssertionResult one_line_naming_the_tool(const std::string& err) {
+  if (err.rfind("reflect-stats: ", 0) == 0 && std::count(err.begin(), err.end(), '\n') == 1 &&
+      err.back() == '\n') {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "not one line starting \"reflect-stats: \": \"" << err << "\"";
+}
+
+// What a Prometheus server stores from a scrape: the target is up, the
+// service found, one worker and one socket per usable CPU with the CPU as
+// the worker label, the TYPE lines taken, and the system's UDP counters
+// moved by at least the QUERYs sent over each family (a swap of families
+// would leave IPv4 short).
+TEST(PrometheusServer, StoresTheServicesFigures) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  ASSERT_TRUE(installed(PROMETHEUS_PATH));
+  const std::vector<int> cpus = usable_cpus();
+  ASSERT_FALSE(cpus.empty());
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering());
+  ASSERT_TRUE(wait_until_bound(service_port, static_cast<int>(cpus.size()))) << service.output();
+  constexpr int ipv4_queries = 40;
+  constexpr int ipv6_queries = 5;
+  ASSERT_EQ(answered_queries("127.0.0.1", ipv4_queries), ipv4_queries);
+  ASSERT_EQ(answered_queries("::1", ipv6_queries), ipv6_queries);
+
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  prometheus_server prometheus(stats_listen);
+  // The server applies its targets on a 5 s tick, so the first scrape
+  // comes some seconds after it starts.
+  const std::string up = R"(up{job="reflect-stats"})";
+  ASSERT_TRUE(prometheus.wait_for_series(up, 60s)) << "no scrape within 60 s\n" << prometheus.log();
+  ASSERT_EQ(prometheus.value(up), 1.0) << prometheus.targets();
+
+  EXPECT_EQ(prometheus.value("reflector_up"), 1.0);
+  const double workers = static_cast<double>(cpus.size());
+  EXPECT_EQ(prometheus.value("reflector_workers"), workers);
+  EXPECT_EQ(prometheus.value("reflector_sockets"), workers);
+  std::string cpu_names;
+  for (const int cpu : cpus) cpu_names += (cpu_names.empty() ? "" : "|") + std::to_string(cpu);
+  EXPECT_EQ(prometheus.value(R"(count(reflector_worker_cpu_seconds_total{worker=~")" + cpu_names + "\"})"),
+            workers);
+  EXPECT_EQ(prometheus.value(R"(count(reflector_socket_receive_buffer_bytes{worker=~")" + cpu_names + "\"})"),
+            workers);
+  EXPECT_GE(prometheus.value(R"(reflector_udp_in_datagrams_total{family="ipv4"})").value_or(-1), ipv4_queries);
+  EXPECT_GE(prometheus.value(R"(reflector_udp_in_datagrams_total{family="ipv6"})").value_or(-1), ipv6_queries);
+  EXPECT_GE(prometheus.value(R"(reflector_udp_out_datagrams_total{family="ipv4"})").value_or(-1), ipv4_queries);
+  EXPECT_EQ(prometheus.metric_type("reflector_udp_in_datagrams_total"), "counter");
+  EXPECT_EQ(prometheus.metric_type("reflector_workers"), "gauge");
+
+  // Stopped while the server still scrapes it, it ends cleanly.
+  stats.program.signal(SIGTERM);
+  const tool_result ended = stats.program.finish(3s);
+  EXPECT_TRUE(ended.exited_with(0)) << ended.describe();
+  EXPECT_TRUE(ended.err.empty()) << ended.err;
+  EXPECT_TRUE(service.stop_cleanly());
+}
+
+// promtool lints what a server would read, printed and served alike, with
+// the service running and once it has stopped (where families drop out);
+// the served text carries the format's content type and the same series as
+// the printed.
+TEST(PrometheusLint, PromtoolFindsNoProblems) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  ASSERT_TRUE(installed(PROMTOOL_PATH));
+  const temp_directory scratch;
+  service_instance service;
+  ASSERT_TRUE(service.wait_until_answering());
+  ASSERT_EQ(answered_queries("127.0.0.1", 5), 5);
+
+  const tool_result printed = run_tool(REFLECT_STATS_PATH, {"--prometheus"}, 10s);
+  ASSERT_TRUE(printed.exited_with(0)) << printed.describe();
+  EXPECT_TRUE(printed.err.empty()) << printed.err;
+  EXPECT_TRUE(promtool_accepts(scratch, printed.out));
+
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  const httplib::Result served = http_get(stats_port, "/metrics");
+  ASSERT_TRUE(served) << no_answer(served);
+  EXPECT_EQ(served->status, 200);
+  const std::string type = served->get_header_value("Content-Type");
+  EXPECT_EQ(type.rfind("text/plain; version=0.0.4", 0), 0u) << type;
+  EXPECT_TRUE(promtool_accepts(scratch, served->body));
+  EXPECT_EQ(series_of(served->body), series_of(printed.out));
+
+  ASSERT_TRUE(service.stop_cleanly());
+  const tool_result alone = run_tool(REFLECT_STATS_PATH, {"--prometheus"}, 10s);
+  ASSERT_TRUE(alone.exited_with(0)) << alone.describe();
+  EXPECT_TRUE(promtool_accepts(scratch, alone.out));
+}
+
+// What --listen cannot listen on ends it at once: status 1, one line on
+// stderr, and no claim to be serving.
+TEST(PrometheusListen, RefusesWhatItCannotListenOn) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  const tcp_listener other_exporter(stats_port);
+  struct refusal {
+    const char* listen;
+    const char* why;
+  };
+  for (const refusal& c : {refusal{"127.0.0.1", "no port"}, refusal{"192.0.2.77:9213", "not a local address"},
+                           refusal{stats_listen, "port taken"}}) {
+    const tool_result result = run_tool(REFLECT_STATS_PATH, {"--listen", c.listen}, 10s);
+    EXPECT_TRUE(result.exited_with(1)) << c.why << ": " << result.describe();
+    EXPECT_TRUE(result.out.empty()) << c.why << ": " << result.out;
+    EXPECT_TRUE(one_line_naming_the_tool(result.err)) << c.why;
+  }
+}
+
+// Either stop signal ends --listen at once, with status 0 and nothing on
+// stderr, after it has served.
+TEST(PrometheusListen, EndsCleanlyOnEitherStopSignal) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  struct stop_signal {
+    int number;
+    const char* name;
+  };
+  for (const stop_signal stop : {stop_signal{SIGTERM, "SIGTERM"}, stop_signal{SIGINT, "SIGINT"}}) {
+    listening_stats stats;
+    ASSERT_TRUE(stats.ready());
+    EXPECT_EQ(stats.program.out(), serving_line);
+    const httplib::Result served = http_get(stats_port, "/metrics");
+    ASSERT_TRUE(served) << no_answer(served);
+    EXPECT_EQ(served->status, 200);
+    stats.program.signal(stop.number);
+    const tool_result ended = stats.program.finish(2s);
+    EXPECT_TRUE(ended.exited_with(0)) << stop.name << ": " << ended.describe();
+    EXPECT_TRUE(ended.err.empty()) << stop.name << ": " << ended.err;
+  }
+}
+
+// A scraper keeps its connection open between scrapes (Prometheus does, for
+// its whole interval: 15 s unless set); a stop must not wait for that
+// connection to time out.
+TEST(PrometheusListen, StopsPromptlyWithAScrapersConnectionOpen) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  httplib::Client scraper("127.0.0.1", stats_port);
+  bound(scraper);
+  scraper.set_keep_alive(true);
+  const httplib::Result served = scraper.Get("/metrics");
+  ASSERT_TRUE(served) << no_answer(served);
+  EXPECT_EQ(served->status, 200);
+  stats.program.signal(SIGTERM);
+  const tool_result ended = stats.program.finish(2s);
+  EXPECT_TRUE(ended.exited_with(0)) << "2 s after SIGTERM, an idle keep-alive connection open: "
+                                    << ended.describe();
+}
+
+}  // namespace
+}  // namespace reflector::test

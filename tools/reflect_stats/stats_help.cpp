@@ -1,0 +1,42 @@
+#include "tools/reflect_stats/stats_help.h"
+
+namespace reflector::tools {
+
+const char* const stats_help =
+    "usage: reflect-stats [--json | --prometheus | --watch [--count N]] [--pid PID]\n"
+    "       reflect-stats --listen ADDRESS:PORT [--pid PID]\n"
+    "       reflect-stats --check [--state-file FILE] [--timeout SECONDS] [--pid PID]\n"
+    "\n"
+    "Shows what the kernel and the fast path count for reflectord, which keeps\n"
+    "no counters of its own: per worker, the CPU time of its thread and its\n"
+    "socket on UDP port 1213 (bytes queued, receive buffer size, datagrams\n"
+    "dropped at a full queue); the system's UDP counters per address family;\n"
+    "and the XDP fast path's verdicts where it is attached. Without root the\n"
+    "sockets' owners and the fast path's counters may not be visible.\n"
+    "\n"
+    "options:\n"
+    "  --json             one JSON object\n"
+    "  --prometheus       Prometheus' text format (for a textfile collector)\n"
+    "  --watch            the table again every second, with per-second rates\n"
+    "  --count N          with --watch: stop after N tables\n"
+    "  --listen ADDRESS:PORT\n"
+    "                     serve the Prometheus format at /metrics over HTTP\n"
+    "                     until SIGINT or SIGTERM (\"127.0.0.1:9213\",\n"
+    "                     \"[::1]:9213\", \":9213\" for every address)\n"
+    "  --check            health check: healthy when a QUERY to 127.0.0.1 port\n"
+    "                     1213 is answered and no socket dropped datagrams\n"
+    "                     since the last check; prints one line\n"
+    "  --state-file FILE  where --check keeps the drop counts for the next\n"
+    "                     check (default: $RUNTIME_DIRECTORY/check-state, or\n"
+    "                     /run/reflect-stats/check-state for root, or\n"
+    "                     $XDG_RUNTIME_DIR/reflect-stats/check-state)\n"
+    "  --timeout SECONDS  how long --check waits for the answer (default 1)\n"
+    "  --pid PID          the service's process, where its sockets' owner\n"
+    "                     cannot be seen and more than one reflectord runs\n"
+    "  -h, --help         this text\n"
+    "  --version          the version\n"
+    "\n"
+    "Exit status: 0 done (--check: healthy), 1 bad arguments or the check\n"
+    "could not be made, 2 --check: unhealthy.\n";
+
+}  // namespace reflector::tools
