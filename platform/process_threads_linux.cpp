@@ -7,29 +7,11 @@
 #include <sstream>
 #include <string>
 
+#include "platform/proc_listing_linux.h"
 #include "platform/process_threads.h"
 
 namespace reflector {
 namespace {
-
-std::optional<long> number_in(std::string_view text) {
-  long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-std::vector<pid_t> numbered_entries(const std::string& directory) {
-  std::vector<pid_t> numbers;
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return numbers;
-  while (const dirent* entry = readdir(listing)) {
-    if (auto number = number_in(entry->d_name)) numbers.push_back(static_cast<pid_t>(*number));
-  }
-  closedir(listing);
-  std::sort(numbers.begin(), numbers.end());
-  return numbers;
-}
 
 std::string read_whole(const std::string& path) {
   std::ifstream file(path);
@@ -68,7 +50,7 @@ std::optional<int> pinned_cpu_in_status(const std::string& status) {
     if (!line.starts_with(label)) continue;
     std::string list = line.substr(label.size());
     list.erase(0, list.find_first_not_of(" \t"));
-    const auto cpu = number_in(list);
+    const auto cpu = proc::whole_number(list);
     if (!cpu) return std::nullopt;
     return static_cast<int>(*cpu);
   }
@@ -80,7 +62,7 @@ std::optional<int> pinned_cpu_in_status(const std::string& status) {
 std::optional<std::vector<thread_reading>> process_threads(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const std::string task_directory = "/proc/" + std::to_string(pid) + "/task";
-  auto threads = numbered_entries(task_directory);
+  auto threads = proc::numbered_entries(task_directory);
   if (threads.empty()) return std::nullopt;
   // The main thread's id is the process's.
   std::stable_partition(threads.begin(), threads.end(), [pid](pid_t thread) { return thread == pid; });
@@ -107,7 +89,7 @@ std::string network_namespace_of(const std::string& process_directory) {
 std::vector<pid_t> processes_named(std::string_view name) {
   std::vector<pid_t> named;
   const std::string own_namespace = network_namespace_of("/proc/self");
-  for (const pid_t pid : numbered_entries("/proc")) {
+  for (const pid_t pid : proc::numbered_entries("/proc")) {
     const std::string directory = "/proc/" + std::to_string(pid);
     std::string command = read_whole(directory + "/comm");
     if (!command.empty() && command.back() == '\n') command.pop_back();

@@ -11,29 +11,11 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/proc_listing_linux.h"
 #include "platform/socket_owners.h"
 
 namespace reflector {
 namespace {
-
-std::optional<long> number_in(std::string_view text, int base = 10) {
-  long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-// The numeric entries of a /proc directory: processes, threads, descriptors.
-std::vector<long> numbered_entries(const std::string& directory) {
-  std::vector<long> numbers;
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return numbers;
-  while (const dirent* entry = readdir(listing)) {
-    if (auto number = number_in(entry->d_name)) numbers.push_back(*number);
-  }
-  closedir(listing);
-  return numbers;
-}
 
 // The inode of the socket behind a descriptor: its link reads "socket:[N]".
 std::optional<std::uint64_t> socket_inode(const std::string& descriptor_path) {
@@ -43,7 +25,7 @@ std::optional<std::uint64_t> socket_inode(const std::string& descriptor_path) {
   const std::string_view link(target, static_cast<std::size_t>(length));
   constexpr std::string_view prefix = "socket:[";
   if (!link.starts_with(prefix) || !link.ends_with(']')) return std::nullopt;
-  const auto number = number_in(link.substr(prefix.size(), link.size() - prefix.size() - 1));
+  const auto number = proc::whole_number(link.substr(prefix.size(), link.size() - prefix.size() - 1));
   if (!number) return std::nullopt;
   return static_cast<std::uint64_t>(*number);
 }
@@ -54,7 +36,7 @@ std::string process_path(pid_t pid) { return "/proc/" + std::to_string(pid); }
 std::map<long, std::uint64_t> wanted_descriptors(pid_t pid, const std::set<std::uint64_t>& wanted) {
   std::map<long, std::uint64_t> held;
   const std::string fd_directory = process_path(pid) + "/fd";
-  for (const long fd : numbered_entries(fd_directory)) {
+  for (const long fd : proc::numbered_entries(fd_directory)) {
     const auto inode = socket_inode(fd_directory + "/" + std::to_string(fd));
     if (inode && wanted.contains(*inode)) held[fd] = *inode;
   }
@@ -99,8 +81,8 @@ std::optional<blocked_call> current_call(pid_t pid, pid_t thread) {
   std::string number;
   std::string argument;
   if (!(file >> number >> argument) || !argument.starts_with("0x")) return std::nullopt;
-  const auto call = number_in(number);
-  const auto first = number_in(std::string_view(argument).substr(2), 16);
+  const auto call = proc::whole_number(number);
+  const auto first = proc::whole_number(std::string_view(argument).substr(2), 16);
   if (!call || !first) return std::nullopt;
   return blocked_call{*call, *first};
 }
@@ -117,7 +99,7 @@ std::vector<long> descriptors_in_use(pid_t pid, const blocked_call& call) {
 // worker spends most of its time in its calls.
 void find_threads(pid_t pid, const std::map<long, std::uint64_t>& held,
                   std::map<std::uint64_t, socket_owner>& owners) {
-  const auto threads = numbered_entries(process_path(pid) + "/task");
+  const auto threads = proc::numbered_entries(process_path(pid) + "/task");
   std::set<long> unplaced(threads.begin(), threads.end());
   for (int attempt = 0; attempt < 20 && !unplaced.empty(); ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -143,7 +125,7 @@ std::map<std::uint64_t, socket_owner> socket_owners(const std::vector<std::uint6
   std::map<std::uint64_t, socket_owner> owners;
   const std::set<std::uint64_t> wanted(ids.begin(), ids.end());
   if (wanted.empty()) return owners;
-  for (const long process : numbered_entries("/proc")) {
+  for (const long process : proc::numbered_entries("/proc")) {
     const auto pid = static_cast<pid_t>(process);
     const auto held = wanted_descriptors(pid, wanted);
     if (held.empty()) continue;

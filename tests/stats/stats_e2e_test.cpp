@@ -2,7 +2,6 @@
 // namespace: what it says about the service's sockets and workers must be
 // what the kernel itself says, and its health check must follow answers and
 // drops.
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -187,37 +186,14 @@ TEST_F(StatsOfARunningService, PrometheusOutputCarriesTheSameDrops) {
   }
 }
 
-// As nobody (no capabilities), from a copy nobody may run: another user's
-// descriptors and threads' calls are hidden, but the sockets, their drops
-// and the workers' CPU time are not.
+// As nobody (no capabilities): another user's descriptors and threads'
+// calls are hidden, but the sockets, their drops and the workers' CPU time
+// are not.
 TEST_F(StatsOfARunningService, WithoutPrivilegeShowsWhatAnyUserMaySee) {
-  char pattern[] = "/tmp/reflect-stats-e2e-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string directory = pattern;
-  const std::string copy = directory + "/reflect-stats";
-  fs::permissions(directory, fs::perms::owner_all | fs::perms::others_exec | fs::perms::others_read);
-  fs::copy_file(REFLECT_STATS_PATH, copy);
-  fs::permissions(copy, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  const auto result = run_tool_as_nobody(REFLECT_STATS_PATH, {"--json", "--pid", std::to_string(service_->pid())});
+  ASSERT_TRUE(result.exited_with(0)) << result.describe();
 
-  output_file out;
-  output_file err;
-  const int out_fd = out.fd();
-  const int err_fd = err.fd();
-  std::optional<child_process> child;
-  child.emplace(child_process::start(copy, {"--json", "--pid", std::to_string(service_->pid())},
-                                     sanitizer_settings(), [out_fd, err_fd] {
-                                       dup2(out_fd, STDOUT_FILENO);
-                                       dup2(err_fd, STDERR_FILENO);
-                                       // Never run as root: a failed drop ends the child.
-                                       if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-                                         _exit(125);
-                                     }));
-  const auto status = child->wait_for_exit(20s);
-  child.reset();
-  fs::remove_all(directory);
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << err.text();
-
-  const auto json = json_value::parse(out.text());
+  const auto json = json_value::parse(result.out);
   EXPECT_EQ(json["pid_found_by"].string(), "--pid");
   EXPECT_EQ(json["workers"].array().size(), sockets_as_ss_sees_them().size());
   ASSERT_EQ(json["sockets"].array().size(), json["workers"].array().size());
@@ -227,7 +203,7 @@ TEST_F(StatsOfARunningService, WithoutPrivilegeShowsWhatAnyUserMaySee) {
   }
   bool said_so = false;
   for (const auto& note : json["notes"].array()) said_so |= note.string().find("not visible") != std::string::npos;
-  EXPECT_TRUE(said_so) << out.text();
+  EXPECT_TRUE(said_so) << result.out;
 }
 
 TEST_F(StatsOfARunningService, WatchPrintsATableASecondWithRates) {

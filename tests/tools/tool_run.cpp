@@ -1,8 +1,10 @@
 #include "tests/tools/tool_run.h"
 
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -42,6 +44,39 @@ tool_result tool_run::finish(std::chrono::milliseconds timeout) {
 tool_result run_tool(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout) {
   return tool_run(path, args).finish(timeout);
+}
+
+tool_result run_tool_as_nobody(const std::string& path, const std::vector<std::string>& args,
+                               std::chrono::milliseconds timeout) {
+  char pattern[] = "/tmp/reflector-tool-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a directory under /tmp");
+  const std::filesystem::path directory = pattern;
+  const std::filesystem::path copy = directory / std::filesystem::path(path).filename();
+  namespace fs = std::filesystem;
+  fs::permissions(directory, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+  fs::copy_file(path, copy);
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+
+  output_file out;
+  output_file err;
+  const int out_fd = out.fd();
+  const int err_fd = err.fd();
+  std::optional<child_process> child;
+  child.emplace(child_process::start(copy, args, sanitizer_settings(), [out_fd, err_fd] {
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    // Never exec as root: a failed drop ends the child instead.
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+  }));
+  tool_result result;
+  result.status = child->wait_for_exit(timeout);
+  child.reset();
+  fs::remove_all(directory);
+  result.out = out.text();
+  result.err = err.text();
+  return result;
 }
 
 bool wait_until_port_taken(const std::string& address, std::uint16_t port) {

@@ -43,6 +43,12 @@ class tool_run {
 tool_result run_tool(const std::string& path, const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The tool run as nobody (uid and gid 65534, no supplementary groups,
+// hence no capabilities), from a copy in a fresh directory under /tmp that
+// nobody may execute wherever the build tree lies; the copy goes after.
+tool_result run_tool_as_nobody(const std::string& path, const std::vector<std::string>& args,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 // True once nothing can bind address:port, that is, once a tool listens there.
 bool wait_until_port_taken(const std::string& address, std::uint16_t port);
 

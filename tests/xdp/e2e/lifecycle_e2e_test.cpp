@@ -5,7 +5,6 @@
 // be the fast path's.
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <grp.h>
 #include <linux/if_link.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -258,50 +257,10 @@ TEST_F(Lifecycle, HoldsItsPlaceAgainstAnotherProgram) {
 
 // ---- without privilege ----
 
-// reflect-xdp run as nobody (uid and gid 65534, no supplementary groups,
-// hence no capabilities), from a copy that nobody may execute wherever the
-// build tree lies.
+// reflect-xdp run as nobody: no capabilities.
 class Unprivileged : public VethTopology {
  protected:
-  void SetUp() override {
-    VethTopology::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    char pattern[] = "/tmp/reflect-xdp-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    copy_directory_ = pattern;
-    ASSERT_EQ(chmod(pattern, 0755), 0);
-    copy_ = copy_directory_ + "/reflect-xdp";
-    fs::copy_file(REFLECT_XDP_PATH, copy_);
-    fs::permissions(copy_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
-  }
-  void TearDown() override {
-    if (!copy_directory_.empty()) fs::remove_all(copy_directory_);
-    VethTopology::TearDown();
-  }
-
-  tool_result as_nobody(const std::vector<std::string>& args) {
-    output_file out;
-    output_file err;
-    const int out_fd = out.fd();
-    const int err_fd = err.fd();
-    std::optional<child_process> child;
-    child.emplace(child_process::start(copy_, args, sanitizer_settings(), [out_fd, err_fd] {
-      dup2(out_fd, STDOUT_FILENO);
-      dup2(err_fd, STDERR_FILENO);
-      // Never exec as root: a failed drop ends the child instead.
-      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
-    }));
-    tool_result result;
-    result.status = child->wait_for_exit(20s);
-    child.reset();
-    result.out = out.text();
-    result.err = err.text();
-    return result;
-  }
-
-  std::string copy_directory_;
-  std::string copy_;
+  tool_result as_nobody(const std::vector<std::string>& args) { return run_tool_as_nobody(REFLECT_XDP_PATH, args); }
 };
 
 TEST_F(Unprivileged, AttachIsRefusedInOneLine) {
