@@ -1,8 +1,8 @@
 // The Debian package, unpacked: what it holds, what it says about itself,
 // whether its service runs and answers, whether its units are ones systemd
-// accepts (and let the service and the fast path's loader do what they
-// must), and whether its manual pages are clean and agree with the tools'
-// --help.
+// accepts (and let the service, the fast path's loader and reflect-stats do
+// what they must), and whether its manual pages are clean and agree with
+// the tools' --help.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,9 +102,16 @@ TEST(Package, HoldsExactlyTheProgramsUnitPagesAndDocuments) {
       {"./usr/sbin/reflectord", "-rwxr-xr-x"},
       {"./usr/bin/reflect", "-rwxr-xr-x"},
       {"./usr/bin/reflect-bench", "-rwxr-xr-x"},
+      {"./usr/sbin/reflect-stats", "-rwxr-xr-x"},
       {"./usr/lib/systemd/system/reflectord.service", "-rw-r--r--"},
+      {"./usr/lib/systemd/system/reflect-stats.service", "-rw-r--r--"},
+      {"./usr/lib/systemd/system/reflect-stats-check.service", "-rw-r--r--"},
+      {"./usr/lib/systemd/system/reflect-stats-check.timer", "-rw-r--r--"},
       {"./usr/share/reflector/reflector-egress.nft", "-rw-r--r--"},
+      {"./usr/share/reflector/reflector-alerts.yml", "-rw-r--r--"},
+      {"./usr/share/reflector/reflectord-liveness.yaml", "-rw-r--r--"},
       {"./usr/share/man/man8/reflectord.8.gz", "-rw-r--r--"},
+      {"./usr/share/man/man8/reflect-stats.8.gz", "-rw-r--r--"},
       {"./usr/share/man/man1/reflect.1.gz", "-rw-r--r--"},
       {"./usr/share/man/man1/reflect-bench.1.gz", "-rw-r--r--"},
       {"./usr/share/doc/reflector/README.md", "-rw-r--r--"},
@@ -228,7 +235,7 @@ TEST(Package, ChangelogLeadsWithThisVersion) {
 
 std::vector<std::string> packaged_programs() {
   std::vector<std::string> programs{"usr/sbin/reflectord", "usr/bin/reflect",
-                                    "usr/bin/reflect-bench"};
+                                    "usr/bin/reflect-bench", "usr/sbin/reflect-stats"};
   if (fast_path_built) programs.push_back("usr/sbin/reflect-xdp");
   return programs;
 }
@@ -259,9 +266,9 @@ TEST(Package, MetadataNamesTheVersionArchitectureAndLibraryDependencies) {
   EXPECT_FALSE(control_field("Maintainer").empty());
   EXPECT_FALSE(control_field("Description").empty());
 
-  // The programs need the C library and the C++ runtime, and the fast
-  // path's loader libbpf, nothing else; the versions come from the symbols
-  // they use.
+  // The programs need the C library and the C++ runtime, the fast path's
+  // loader and reflect-stats libbpf, and reflect-stats' exporter
+  // cpp-httplib, nothing else; the versions come from the symbols they use.
   const std::string depends = control_field("Depends");
   std::set<std::string> names;
   const std::regex name(R"((^|,\s*)([a-z0-9][a-z0-9.+-]*))");
@@ -273,7 +280,7 @@ TEST(Package, MetadataNamesTheVersionArchitectureAndLibraryDependencies) {
   EXPECT_TRUE(names.count("libstdc++6")) << depends;
   for (const auto& n : names) {
     EXPECT_TRUE(n == "libc6" || n == "libstdc++6" || n == "libgcc-s1" ||
-                (fast_path_built && n == "libbpf1"))
+                (fast_path_built && n == "libbpf1") || n.rfind("libcpp-httplib", 0) == 0)
         << "unexpected: " << n;
   }
 }
@@ -585,6 +592,193 @@ TEST(FastPathUnit, SystemCallFilterAllowsEveryCallTheLoaderMakes) {
   }
 }
 
+// --- reflect-stats' units ----------------------------------------------------
+
+const fs::path packaged_unit_dir = unpacked / "usr/lib/systemd/system";
+const std::string packaged_stats = "/usr/sbin/reflect-stats";
+const char* const stats_services[] = {"reflect-stats.service", "reflect-stats-check.service"};
+
+// The exporter, the check and its timer beside the service's unit (which
+// the check and the timer name), their commands pointed at the unpacked
+// program; returns their directory.
+fs::path stats_units_for_checks() {
+  const fs::path dir = unit_for_checks().parent_path();
+  const std::string unpacked_program = (unpacked / packaged_stats.substr(1)).string();
+  for (const char* name : {"reflect-stats.service", "reflect-stats-check.service", "reflect-stats-check.timer"}) {
+    std::string unit = read_file(packaged_unit_dir / name);
+    for (auto at = unit.find(packaged_stats); at != std::string::npos;
+         at = unit.find(packaged_stats, at + unpacked_program.size())) {
+      unit.replace(at, packaged_stats.size(), unpacked_program);
+    }
+    std::ofstream(dir / name) << unit;
+  }
+  return dir;
+}
+
+// A time span as systemd reads it, in microseconds.
+std::optional<double> time_span(const std::string& text) {
+  const auto parsed = run("systemd-analyze timespan " + quoted(text));
+  std::smatch micros;
+  if (!parsed.succeeded() || !std::regex_search(parsed.output, micros, std::regex(R"(s: ([0-9]+))"))) {
+    return std::nullopt;
+  }
+  return std::stod(micros[1]);
+}
+
+TEST(StatsUnits, PassSystemdVerifyWithoutWarnings) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path dir = stats_units_for_checks();
+  for (const char* name : {"reflect-stats.service", "reflect-stats-check.service", "reflect-stats-check.timer"}) {
+    const auto verify = systemd_verify(dir / name);
+    EXPECT_TRUE(verify.succeeded()) << name << ": " << verify.output;
+    EXPECT_EQ(verify.output, "") << name;
+  }
+}
+
+TEST(StatsUnits, RunTheInstalledProgram) {
+  using values = std::vector<std::string>;
+  ASSERT_TRUE(fs::exists(unpacked / packaged_stats.substr(1)));
+  EXPECT_EQ(values_of(unit_settings(read_file(packaged_unit_dir / "reflect-stats.service")), "ExecStart"),
+            values{packaged_stats + " --listen 127.0.0.1:9213"});
+  // No --state-file: the default is the runtime directory the unit keeps.
+  EXPECT_EQ(values_of(unit_settings(read_file(packaged_unit_dir / "reflect-stats-check.service")), "ExecStart"),
+            values{packaged_stats + " --check"});
+}
+
+TEST(StatsUnits, LeaveTheServiceAndTheHostsNetworkInSight) {
+  // reflect-stats finds the service in /proc, reads its threads, lists the
+  // host's sockets and reads /proc/net/snmp. Hidden processes would leave
+  // the exporter without workers; a network namespace of its own would show
+  // it an empty port 1213, and the check would fail for want of an answer.
+  const std::map<std::string, std::vector<std::string>> hiding{
+      {"ProtectProc", {"invisible", "noaccess", "ptraceable"}},
+      {"ProcSubset", {"pid"}},
+      {"PrivateNetwork", {"yes", "true", "on", "1"}},
+      {"PrivateUsers", {"yes", "true", "on", "1", "self", "identity"}},
+      {"NetworkNamespacePath", {}},
+      {"JoinsNamespaceOf", {}},
+  };
+  for (const char* name : stats_services) {
+    const auto settings = unit_settings(read_file(packaged_unit_dir / name));
+    ASSERT_FALSE(settings.empty()) << name;
+    for (const auto& [key, bad_values] : hiding) {
+      for (const auto& value : values_of(settings, key)) {
+        const bool bad = bad_values.empty() ||
+                         std::find(bad_values.begin(), bad_values.end(), value) != bad_values.end();
+        EXPECT_FALSE(bad) << name << ": " << key << "=" << value;
+      }
+    }
+  }
+}
+
+TEST(StatsUnits, ExposureScoreStaysAtWhatTheyNeed) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path dir = stats_units_for_checks();
+  for (const char* name : stats_services) {
+    const auto security = run("systemd-analyze security --offline=yes --no-pager " + quoted((dir / name).string()));
+    if (security.output.find("--offline") != std::string::npos) {
+      GTEST_SKIP() << "this systemd-analyze cannot judge unit files offline";
+    }
+    std::smatch level;
+    ASSERT_TRUE(std::regex_search(security.output, level,
+                                  std::regex(R"(Overall exposure level for \S+: ([0-9.]+))")))
+        << security.output;
+    // What is left open is what reading the service takes: the full
+    // process tree and /proc, Internet and netlink sockets, the host's
+    // network (its loopback addresses alone), the root directory.
+    EXPECT_LE(std::stod(level[1]), 1.3) << name << "\n" << security.output;
+  }
+}
+
+TEST(StatsUnits, SystemCallFilterAllowsEveryCallReflectStatsMakes) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  // The loader and C library, /proc and sock_diag reads, output; the
+  // exporter's threads and its listening socket; the check's QUERY and the
+  // replacing of its state file.
+  const std::vector<std::string> common{
+      "execve", "brk", "mmap", "mprotect", "munmap", "arch_prctl", "set_tid_address",
+      "set_robust_list", "rseq", "prlimit64", "getrandom", "access", "openat", "newfstatat",
+      "read", "pread64", "readlink", "getdents64", "statfs", "sysinfo", "close", "write",
+      "futex", "exit_group", "socket", "sendto", "recvfrom", "poll"};
+  const std::map<std::string, std::vector<std::string>> own{
+      {"reflect-stats.service",
+       {"clone", "clone3", "exit", "madvise", "rt_sigaction", "rt_sigprocmask", "rt_sigtimedwait",
+        "setsockopt", "bind", "listen", "accept", "accept4", "getsockname", "getpeername",
+        "shutdown", "fcntl", "ioctl"}},
+      {"reflect-stats-check.service", {"geteuid", "getpid", "mkdir", "rename", "unlink"}},
+  };
+  for (const char* name : stats_services) {
+    const auto allowed = allowed_system_calls(packaged_unit_dir / name);
+    ASSERT_FALSE(allowed.empty()) << name << ": no SystemCallFilter=";
+    for (const auto& call : common) EXPECT_TRUE(allowed.count(call)) << name << ": " << call << " is filtered out";
+    for (const auto& call : own.at(name)) EXPECT_TRUE(allowed.count(call)) << name << ": " << call << " is filtered out";
+    // Reading another process's /proc files takes capabilities, not ptrace().
+    for (const char* call : {"ptrace", "process_vm_readv", "setuid", "chroot", "mount", "init_module",
+                             "kexec_load", "reboot"}) {
+      EXPECT_FALSE(allowed.count(call)) << name << ": " << call << " is allowed";
+    }
+  }
+}
+
+TEST(CheckUnit, KeepsItsStateBetweenRuns) {
+  // A oneshot unit stops after each run, and its runtime directory would go
+  // with it: every check would then be a first check, which only records
+  // the drop counts, and drops would never be reported.
+  const auto settings = unit_settings(read_file(packaged_unit_dir / "reflect-stats-check.service"));
+  ASSERT_FALSE(settings.empty());
+  using values = std::vector<std::string>;
+  EXPECT_EQ(values_of(settings, "Type"), values{"oneshot"});
+  EXPECT_EQ(values_of(settings, "RuntimeDirectory"), values{"reflect-stats-check"});
+  EXPECT_EQ(values_of(settings, "RuntimeDirectoryPreserve"), values{"yes"});
+}
+
+TEST(CheckUnit, SecondRunComparesWithTheFirstInTheRuntimeDirectory) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  service_instance service({.program = (unpacked / "usr/sbin/reflectord").string()});
+  ASSERT_TRUE(service.wait_until_answering());
+  // As systemd runs it: RUNTIME_DIRECTORY set, the directory made (0700).
+  const fs::path runtime = package_dir / "check-runtime";
+  fs::remove_all(runtime);
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  const std::string command = "RUNTIME_DIRECTORY=" + quoted(runtime.string()) + " " +
+                              quoted((unpacked / packaged_stats.substr(1)).string()) + " --check";
+  for (const char* expected : {"first check", "no datagrams dropped since the last check"}) {
+    const auto check = run(command);
+    EXPECT_TRUE(check.succeeded()) << check.output;
+    EXPECT_NE(check.output.find(expected), std::string::npos) << check.output;
+  }
+  EXPECT_TRUE(fs::exists(runtime / "check-state"));
+  EXPECT_TRUE(service.stop_cleanly());
+}
+
+TEST(CheckTimer, RunsTheCheckOftenWhileTheServiceRuns) {
+  if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto timer = unit_settings(read_file(packaged_unit_dir / "reflect-stats-check.timer"));
+  const auto check = unit_settings(read_file(packaged_unit_dir / "reflect-stats-check.service"));
+  ASSERT_FALSE(timer.empty());
+  // Bound to the service like the fast path: started with it, stopped with
+  // it, so that a service stopped on purpose raises no alarm.
+  using values = std::vector<std::string>;
+  EXPECT_EQ(values_of(timer, "BindsTo"), values{"reflectord.service"});
+  EXPECT_EQ(values_of(timer, "WantedBy"), values{"reflectord.service"});
+  for (const auto* settings : {&timer, &check}) {
+    const auto after = values_of(*settings, "After");
+    EXPECT_NE(std::find(after.begin(), after.end(), "reflectord.service"), after.end());
+  }
+  // Every half minute or so, and not stretched to a minute by the default
+  // accuracy.
+  const auto period = values_of(timer, "OnUnitActiveSec");
+  const auto accuracy = values_of(timer, "AccuracySec");
+  ASSERT_EQ(period.size(), 1u);
+  ASSERT_EQ(accuracy.size(), 1u);
+  const auto period_us = time_span(period[0]);
+  const auto accuracy_us = time_span(accuracy[0]);
+  ASSERT_TRUE(period_us && accuracy_us);
+  EXPECT_LE(*period_us, 60e6);
+  EXPECT_LE(*accuracy_us, *period_us / 10);
+}
+
 // --- the FreeBSD rc.d script -------------------------------------------------
 
 TEST(RcScript, IsValidShell) {
@@ -676,7 +870,8 @@ std::vector<tool_page> tool_pages() {
   std::vector<tool_page> pages{
       tool_page{"usr/bin/reflect", "reflect.1",
                 {"--help", "query --help", "forward --help", "listen --help", "nat --help"}},
-      tool_page{"usr/bin/reflect-bench", "reflect-bench.1", {"--help"}}};
+      tool_page{"usr/bin/reflect-bench", "reflect-bench.1", {"--help"}},
+      tool_page{"usr/sbin/reflect-stats", "reflect-stats.8", {"--help"}}};
   if (fast_path_built) {
     pages.push_back(tool_page{"usr/sbin/reflect-xdp", "reflect-xdp.8",
                               {"--help", "attach --help", "detach --help", "status --help",
