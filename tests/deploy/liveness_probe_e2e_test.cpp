@@ -35,9 +35,8 @@ std::optional<probe> read_probe(std::string& problem) {
   const std::string script =
       "import sys, yaml\n"
       "pod = yaml.safe_load(open(sys.argv[1]))\n"
-      "spec = pod['spec'].get('template', {}).get('spec', pod['spec'])\n"
-      "empty = {v['name'] for v in spec.get('volumes', []) if 'emptyDir' in v}\n"
-      "container = spec['containers'][0]\n"
+      "empty = {v['name'] for v in pod.get('volumes', []) if 'emptyDir' in v}\n"
+      "container = pod['containers'][0]\n"
       "for word in container['livenessProbe']['exec']['command']: print('arg', word)\n"
       "for mount in container.get('volumeMounts', []):\n"
       "    if mount['name'] in empty: print('mount', mount['mountPath'])\n";
