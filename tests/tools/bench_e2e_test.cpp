@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "tests/support/service_instance.h"
 #include "tests/tools/stand_in_server.h"
 #include "tests/tools/tool_run.h"
+#include "tools/reflect_bench/request_stamp.h"
 
 namespace reflector::test {
 namespace {
@@ -163,6 +166,39 @@ TEST(BenchAgainstStandIn, DropsAtItsOwnSocketCountAsLostAtTheGenerator) {
   // Far more were dropped, but the drops explain at most what was lost.
   EXPECT_EQ(json_integer(result.out, "lost_at_generator"), 2) << result.out;
   EXPECT_EQ(json_integer(result.out, "lost_beyond"), 0) << result.out;
+}
+
+// Sending a batch takes time, so each batch must carry the time it was sent.
+// One stamp for a whole pass over the sockets made the later sockets'
+// requests look slower by the time the earlier batches took to send.
+TEST(BenchAgainstStandIn, EachBatchCarriesTheTimeItWasSent) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP({"192.0.2.1"});
+  std::mutex mutex;
+  std::map<std::uint16_t, std::vector<std::uint64_t>> sent_ns_by_socket;
+  tool_result result;
+  {
+    const stand_in_server server(
+        "192.0.2.1", [&](const datagram_bytes& request, const sockaddr_in6&, const reply_sender&) {
+          if (request.size() < header_size) return;
+          const auto stamp = tools::stamp_of(read_key(request.data()));
+          const std::lock_guard lock(mutex);
+          sent_ns_by_socket[stamp.socket_index].push_back(stamp.sent_ns);
+        });
+    // One pass of the closed loop: a batch of 16 to each of 4 sockets.
+    result = run_tool(REFLECT_BENCH_PATH, {"192.0.2.1", "--sockets", "4", "--window", "16",
+                                           "--count", "64", "--drain", "0.2", "--json"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last datagrams land
+  }
+  ASSERT_EQ(json_integer(result.out, "offered"), 64) << result.describe();
+  const std::lock_guard lock(mutex);
+  ASSERT_EQ(sent_ns_by_socket.size(), 4U);
+  std::uint64_t previous_batch_ns = 0;
+  for (const auto& [socket, stamps] : sent_ns_by_socket) {
+    ASSERT_EQ(stamps.size(), 16U) << "socket " << socket;
+    for (const auto sent_ns : stamps) EXPECT_EQ(sent_ns, stamps.front()) << "socket " << socket;
+    EXPECT_GT(stamps.front(), previous_batch_ns) << "socket " << socket;
+    previous_batch_ns = stamps.front();
+  }
 }
 
 // ---- a run that fails still reports ----

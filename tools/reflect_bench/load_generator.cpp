@@ -69,9 +69,11 @@ class load_generator {
  private:
   void send_until_end(const std::function<void(const load_progress&)>& progress);
   void drain();
-  bool send_closed_loop(std::uint64_t now);
+  bool send_closed_loop();
   bool send_open_loop(std::uint64_t now);
-  int send_batch(std::size_t index, unsigned count, std::uint64_t now);
+  // Stamps with the clock read just before the send, so that a request
+  // does not carry the time of an earlier batch in the same tick.
+  int send_batch(std::size_t index, unsigned count);
   bool receive_all();
   void receive_on(int fd, std::optional<std::size_t> own_index, std::uint32_t& dropped);
   void account(std::span<const std::uint8_t> datagram, std::optional<std::size_t> own_index,
@@ -160,8 +162,9 @@ std::uint64_t load_generator::count_left() const {
   return *plan_.count > result_.sent ? *plan_.count - result_.sent : 0;
 }
 
-int load_generator::send_batch(std::size_t index, unsigned count, std::uint64_t now) {
+int load_generator::send_batch(std::size_t index, unsigned count) {
   sender& s = senders_[index];
+  const std::uint64_t now = now_ns();
   for (unsigned k = 0; k < count; ++k) {
     const request_stamp stamp{run_tag_, static_cast<std::uint16_t>(index),
                               s.view.next_sequence + k, now};
@@ -181,13 +184,13 @@ int load_generator::send_batch(std::size_t index, unsigned count, std::uint64_t 
   return sent;
 }
 
-bool load_generator::send_closed_loop(std::uint64_t now) {
+bool load_generator::send_closed_loop() {
   bool sent_any = false;
   for (std::size_t i = 0; i < senders_.size(); ++i) {
     while (senders_[i].in_flight() < plan_.window && count_left() > 0) {
       const auto room = std::min<std::uint64_t>(
           {plan_.window - senders_[i].in_flight(), plan_.batch, count_left()});
-      const int sent = send_batch(i, static_cast<unsigned>(room), now);
+      const int sent = send_batch(i, static_cast<unsigned>(room));
       if (sent > 0) sent_any = true;
       if (static_cast<std::uint64_t>(sent) < room) break;
     }
@@ -216,7 +219,7 @@ bool load_generator::send_open_loop(std::uint64_t now) {
       (backlog + senders_.size() - 1) / senders_.size(), 1, plan_.batch);
   while (backlog > 0 && refusing < senders_.size()) {
     const auto count = static_cast<unsigned>(std::min(backlog, share));
-    const int sent = send_batch(next_sender_, count, now);
+    const int sent = send_batch(next_sender_, count);
     next_sender_ = (next_sender_ + 1) % senders_.size();
     backlog -= static_cast<std::uint64_t>(sent);
     refusing = sent > 0 ? 0 : refusing + 1;
@@ -355,7 +358,7 @@ void load_generator::send_until_end(const std::function<void(const load_progress
   std::uint64_t next_report_ns = start_ns_ + second_ns;
   std::uint64_t now = start_ns_;
   while (now < end_ns && count_left() > 0 && stop_ == 0) {
-    const bool sent = plan_.rate ? send_open_loop(now) : send_closed_loop(now);
+    const bool sent = plan_.rate ? send_open_loop(now) : send_closed_loop();
     const bool received = receive_all();
     now = now_ns();
     if (!plan_.rate) write_off_stalled(now);
