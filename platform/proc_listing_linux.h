@@ -1,5 +1,5 @@
 // Reading /proc on Linux: its numbered entries (processes, threads,
-// descriptors) and the numbers in its files.
+// descriptors), its files and the fields and numbers in them.
 #pragma once
 
 #include <dirent.h>
@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,29 @@ inline std::vector<long> numbered_entries(const std::string& directory) {
   closedir(listing);
   std::sort(numbers.begin(), numbers.end());
   return numbers;
+}
+
+// The whole file; empty when it cannot be read.
+inline std::string read_whole(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Field `number` of a stat file (proc(5) numbers them from 1: 1 the id, 2
+// the command name, 3 the state, 22 the start time). The command name is
+// in parentheses and may itself hold spaces and parentheses, so the fields
+// after it are counted from its last ')'. Empty when there is no such field.
+inline std::string stat_field(const std::string& stat, int number) {
+  const auto name_end = stat.rfind(')');
+  if (number < 3 || name_end == std::string::npos) return {};
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int at = 3; at <= number; ++at) {
+    if (!(fields >> field)) return {};
+  }
+  return field;
 }
 
 }  // namespace reflector::proc

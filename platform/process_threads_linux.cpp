@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -13,29 +11,12 @@
 namespace reflector {
 namespace {
 
-std::string read_whole(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// utime plus stime (fields 14 and 15 of stat, after the parenthesised
-// command name, which may itself hold spaces), in seconds.
+// utime plus stime (fields 14 and 15 of stat), in seconds.
 std::optional<double> cpu_seconds_in_stat(const std::string& stat) {
-  const auto name_end = stat.rfind(')');
-  if (name_end == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(name_end + 1));
-  std::string field;
-  unsigned long long ticks = 0;
-  for (int number = 3; number <= 15; ++number) {
-    if (!(fields >> field)) return std::nullopt;
-    if (number < 14) continue;
-    unsigned long long value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc{} || end != field.data() + field.size()) return std::nullopt;
-    ticks += value;
-  }
+  const auto user = proc::whole_number(proc::stat_field(stat, 14));
+  const auto system = proc::whole_number(proc::stat_field(stat, 15));
+  if (!user || !system || *user < 0 || *system < 0) return std::nullopt;
+  const auto ticks = static_cast<unsigned long long>(*user) + static_cast<unsigned long long>(*system);
   const long ticks_per_second = sysconf(_SC_CLK_TCK);
   if (ticks_per_second <= 0) return std::nullopt;
   return static_cast<double>(ticks) / static_cast<double>(ticks_per_second);
@@ -69,9 +50,9 @@ std::optional<std::vector<thread_reading>> process_threads(pid_t pid) {
   std::vector<thread_reading> readings;
   for (const pid_t thread : threads) {
     const std::string path = task_directory + "/" + std::to_string(thread);
-    const auto cpu_seconds = cpu_seconds_in_stat(read_whole(path + "/stat"));
+    const auto cpu_seconds = cpu_seconds_in_stat(proc::read_whole(path + "/stat"));
     if (!cpu_seconds) continue;  // ended while being read
-    readings.push_back({thread, *cpu_seconds, pinned_cpu_in_status(read_whole(path + "/status"))});
+    readings.push_back({thread, *cpu_seconds, pinned_cpu_in_status(proc::read_whole(path + "/status"))});
   }
   return readings;
 }
@@ -91,7 +72,7 @@ std::vector<pid_t> processes_named(std::string_view name) {
   const std::string own_namespace = network_namespace_of("/proc/self");
   for (const pid_t pid : proc::numbered_entries("/proc")) {
     const std::string directory = "/proc/" + std::to_string(pid);
-    std::string command = read_whole(directory + "/comm");
+    std::string command = proc::read_whole(directory + "/comm");
     if (!command.empty() && command.back() == '\n') command.pop_back();
     if (command != name) continue;
     // Another user's namespace link is hidden; only one seen to differ rules

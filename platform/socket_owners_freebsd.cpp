@@ -33,7 +33,9 @@ std::vector<struct xfile> open_files() {
 
 }  // namespace
 
-std::map<std::uint64_t, socket_owner> socket_owners(const std::vector<std::uint64_t>& ids) {
+std::map<std::uint64_t, socket_owner> socket_owners(const std::vector<std::uint64_t>& ids,
+                                                    thread_matches& remembered) {
+  remembered.clear();  // no thread is ever matched here
   const std::set<std::uint64_t> wanted(ids.begin(), ids.end());
   std::map<std::uint64_t, socket_owner> owners;
   for (const struct xfile& file : open_files()) {

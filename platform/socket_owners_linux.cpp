@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <fstream>
+#include <ranges>
 #include <set>
 #include <sstream>
 #include <string>
@@ -74,17 +75,43 @@ struct blocked_call {
   long first_argument = -1;
 };
 
-// What the thread is in now: "running" (in user space) or unreadable yields
-// nothing.
-std::optional<blocked_call> current_call(pid_t pid, pid_t thread) {
-  std::ifstream file(process_path(pid) + "/task/" + std::to_string(thread) + "/syscall");
+std::string thread_path(pid_t pid, pid_t thread) {
+  return process_path(pid) + "/task/" + std::to_string(thread);
+}
+
+// What a thread's syscall file says: "running" (on a CPU or about to be),
+// "-1 ..." (blocked outside any call), or the call and its arguments.
+// Nothing when it cannot be read: the thread is gone or hidden.
+std::optional<std::string> syscall_text(pid_t pid, pid_t thread) {
+  std::ifstream file(thread_path(pid, thread) + "/syscall");
+  std::string text;
+  if (!std::getline(file, text)) return std::nullopt;
+  return text;
+}
+
+// The call a syscall file names; nothing for "running" or "-1 ...".
+std::optional<blocked_call> call_in(const std::string& text) {
+  std::istringstream fields(text);
   std::string number;
   std::string argument;
-  if (!(file >> number >> argument) || !argument.starts_with("0x")) return std::nullopt;
+  if (!(fields >> number >> argument) || !argument.starts_with("0x")) return std::nullopt;
   const auto call = proc::whole_number(number);
   const auto first = proc::whole_number(std::string_view(argument).substr(2), 16);
-  if (!call || !first) return std::nullopt;
+  if (!call || *call < 0 || !first) return std::nullopt;
   return blocked_call{*call, *first};
+}
+
+// A stopped thread ("T", or "t" when traced) stays in the call it was
+// stopped in, or in none: asking it again tells nothing new.
+bool is_stopped(pid_t pid, pid_t thread) {
+  const std::string state = proc::stat_field(proc::read_whole(thread_path(pid, thread) + "/stat"), 3);
+  return state == "T" || state == "t";
+}
+
+std::optional<std::uint64_t> thread_start_time(pid_t pid, pid_t thread) {
+  const auto ticks = proc::whole_number(proc::stat_field(proc::read_whole(thread_path(pid, thread) + "/stat"), 22));
+  if (!ticks || *ticks < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(*ticks);
 }
 
 // The descriptors a thread's current call is about.
@@ -94,44 +121,97 @@ std::vector<long> descriptors_in_use(pid_t pid, const blocked_call& call) {
   return {};
 }
 
-// Finds the thread behind each socket of the process. A thread busy in
-// user space says nothing, so it is asked again a few times: under load a
-// worker spends most of its time in its calls.
-void find_threads(pid_t pid, const std::map<long, std::uint64_t>& held,
-                  std::map<std::uint64_t, socket_owner>& owners) {
-  const auto threads = proc::numbered_entries(process_path(pid) + "/task");
-  std::set<long> unplaced(threads.begin(), threads.end());
-  for (int attempt = 0; attempt < 20 && !unplaced.empty(); ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (auto thread = unplaced.begin(); thread != unplaced.end();) {
-      const auto call = current_call(pid, static_cast<pid_t>(*thread));
-      bool placed = call.has_value() && call->number != -1;
-      if (call) {
-        for (const long fd : descriptors_in_use(pid, *call)) {
-          const auto socket = held.find(fd);
-          if (socket == held.end()) continue;
-          socket_owner& owner = owners[socket->second];
-          if (owner.pid == pid) owner.thread = static_cast<pid_t>(*thread);
-        }
-      }
-      thread = placed ? unplaced.erase(thread) : std::next(thread);
+// Asks one thread what it is in, and notes it against the sockets of
+// `unmatched` (descriptor to socket) its call is about. Returns whether the
+// thread is settled: matched, stopped or gone, so that asking it again
+// would tell nothing.
+bool observe_thread(pid_t pid, pid_t thread, const std::map<long, std::uint64_t>& unmatched,
+                    std::map<std::uint64_t, pid_t>& seen) {
+  const auto text = syscall_text(pid, thread);
+  if (!text) return true;
+  bool matched = false;
+  if (const auto call = call_in(*text)) {
+    for (const long fd : descriptors_in_use(pid, *call)) {
+      const auto socket = unmatched.find(fd);
+      if (socket == unmatched.end()) continue;
+      seen[socket->second] = thread;
+      matched = true;
     }
+  }
+  return matched || is_stopped(pid, thread);
+}
+
+// Finds the thread behind each socket of `unmatched`. A thread busy in user
+// space says nothing, so the threads are asked again, every millisecond,
+// until every socket has its thread, every thread is settled, or the
+// sampling time is over: a worker under load is still seen whenever it
+// waits for its next batch.
+std::map<std::uint64_t, pid_t> sample_threads(pid_t pid, const std::map<long, std::uint64_t>& unmatched) {
+  std::map<std::uint64_t, pid_t> seen;
+  const auto threads = proc::numbered_entries(process_path(pid) + "/task");
+  std::set<long> unsettled(threads.begin(), threads.end());
+  const auto sockets = std::views::values(unmatched);
+  const std::size_t wanted = std::set<std::uint64_t>(sockets.begin(), sockets.end()).size();
+  const auto deadline = std::chrono::steady_clock::now() + thread_sampling_time;
+  for (;;) {
+    std::erase_if(unsettled, [&](long thread) {
+      return observe_thread(pid, static_cast<pid_t>(thread), unmatched, seen);
+    });
+    if (seen.size() == wanted || unsettled.empty() || std::chrono::steady_clock::now() >= deadline) return seen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Takes the remembered matches that still stand for the sockets pid holds;
+// returns the descriptors of the sockets still without thread.
+std::map<long, std::uint64_t> recall_threads(pid_t pid, const std::map<long, std::uint64_t>& held,
+                                             const thread_matches& remembered,
+                                             std::map<std::uint64_t, socket_owner>& owners,
+                                             thread_matches& matches) {
+  std::map<long, std::uint64_t> unmatched;
+  for (const auto& [fd, inode] : held) {
+    socket_owner& owner = owners[inode];
+    if (owner.pid != pid || owner.thread) continue;
+    const auto match = remembered.find(inode);
+    if (match != remembered.end() && match->second.pid == pid &&
+        thread_start_time(pid, match->second.thread) == match->second.thread_started) {
+      owner.thread = match->second.thread;
+      matches[inode] = match->second;
+    } else {
+      unmatched[fd] = inode;
+    }
+  }
+  return unmatched;
+}
+
+// Finds the threads behind the sockets pid holds: remembered, else sampled.
+void find_threads(pid_t pid, const std::map<long, std::uint64_t>& held, const thread_matches& remembered,
+                  std::map<std::uint64_t, socket_owner>& owners, thread_matches& matches) {
+  const auto unmatched = recall_threads(pid, held, remembered, owners, matches);
+  if (unmatched.empty()) return;
+  for (const auto& [inode, thread] : sample_threads(pid, unmatched)) {
+    const auto started = thread_start_time(pid, thread);
+    if (!started) continue;  // ended since
+    owners[inode].thread = thread;
+    matches[inode] = thread_match{pid, thread, *started};
   }
 }
 
 }  // namespace
 
-std::map<std::uint64_t, socket_owner> socket_owners(const std::vector<std::uint64_t>& ids) {
+std::map<std::uint64_t, socket_owner> socket_owners(const std::vector<std::uint64_t>& ids,
+                                                    thread_matches& remembered) {
   std::map<std::uint64_t, socket_owner> owners;
+  thread_matches matches;
   const std::set<std::uint64_t> wanted(ids.begin(), ids.end());
-  if (wanted.empty()) return owners;
-  for (const long process : proc::numbered_entries("/proc")) {
+  for (const long process : wanted.empty() ? std::vector<long>{} : proc::numbered_entries("/proc")) {
     const auto pid = static_cast<pid_t>(process);
     const auto held = wanted_descriptors(pid, wanted);
     if (held.empty()) continue;
     for (const auto& [fd, inode] : held) owners.try_emplace(inode, socket_owner{pid, std::nullopt});
-    find_threads(pid, held, owners);
+    find_threads(pid, held, remembered, owners, matches);
   }
+  remembered = std::move(matches);
   return owners;
 }
 

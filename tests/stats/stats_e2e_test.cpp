@@ -17,9 +17,11 @@
 
 #include "tests/support/json_value.h"
 #include "tests/support/network_namespace.h"
+#include "tests/support/proc_readings.h"
 #include "tests/support/service_instance.h"
 #include "tests/support/shell_command.h"
 #include "tests/support/udp_socket.h"
+#include "tests/support/usable_cpus.h"
 #include "tests/tools/tool_run.h"
 
 namespace reflector::test {
@@ -94,10 +96,15 @@ long long receive_buffer_errors() {
 
 class StatsOfARunningService : public testing::Test {
  protected:
+  // Every worker is up and waiting on its queue, so that each is seen
+  // serving its socket, even when stopped later.
   void SetUp() override {
     REFLECTOR_ENTER_NETNS_OR_SKIP();
     service_.emplace();
     ASSERT_TRUE(service_->wait_until_answering());
+    const int workers = static_cast<int>(usable_cpus().size());
+    ASSERT_TRUE(wait_until_bound(1213, workers)) << "not every worker bound its socket";
+    ASSERT_TRUE(wait_until_threads_wait(service_->pid(), workers)) << "not every worker waits on its queue";
   }
 
   void TearDown() override {
@@ -121,6 +128,7 @@ class StatsOfARunningService : public testing::Test {
 
 TEST_F(StatsOfARunningService, FindsOneSocketPerWorkerAndTheThreadThatServesIt) {
   const auto json = stats_json();
+  ASSERT_FALSE(json["pid"].is_null());
   EXPECT_EQ(json["pid"].integer(), service_->pid());
   EXPECT_EQ(json["pid_found_by"].string(), "its sockets");
   const auto& workers = json["workers"].array();
@@ -138,10 +146,12 @@ TEST_F(StatsOfARunningService, FindsOneSocketPerWorkerAndTheThreadThatServesIt) 
   }
   std::set<long long> served;
   for (const auto& socket : sockets) {
+    ASSERT_FALSE(socket["pid"].is_null());
     EXPECT_EQ(socket["pid"].integer(), service_->pid());
     EXPECT_EQ(socket["family"].string(), "ipv6");
     EXPECT_EQ(socket["local_address"].string(), "::");
     ASSERT_FALSE(socket["thread"].is_null());
+    ASSERT_FALSE(socket["worker"].is_null());
     ASSERT_TRUE(worker_of_thread.contains(socket["thread"].integer()));
     EXPECT_EQ(socket["worker"].integer(), worker_of_thread[socket["thread"].integer()]);
     served.insert(socket["worker"].integer());
@@ -173,15 +183,17 @@ TEST_F(StatsOfARunningService, DropsAfterAFloodAreTheKernelsOwnCount) {
             total);
 }
 
+// A socket whose worker is unknown has no worker label.
 TEST_F(StatsOfARunningService, PrometheusOutputCarriesTheSameDrops) {
   overflow_the_queues();
   const auto json = stats_json();
   const auto text = reflect_stats({"--prometheus"});
   ASSERT_TRUE(text.exited_with(0)) << text.describe();
   for (const auto& socket : json["sockets"].array()) {
+    const auto& worker = socket["worker"];
     const std::string line = "reflector_socket_drops_total{socket=\"" + std::to_string(socket["id"].integer()) +
-                             "\",worker=\"" + std::to_string(socket["worker"].integer()) + "\"} " +
-                             std::to_string(socket["drops"].integer()) + "\n";
+                             (worker.is_null() ? "" : "\",worker=\"" + std::to_string(worker.integer())) +
+                             "\"} " + std::to_string(socket["drops"].integer()) + "\n";
     EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
   }
 }

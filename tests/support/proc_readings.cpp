@@ -1,10 +1,12 @@
 #include "tests/support/proc_readings.h"
 
 #include <dirent.h>
+#include <sys/syscall.h>
 
 #include <cstdio>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace reflector::test {
 
@@ -35,21 +37,59 @@ bool wait_until_bound(std::uint16_t port, int count) {
   return false;
 }
 
+namespace {
+
+std::string task_directory(pid_t pid) { return "/proc/" + std::to_string(pid) + "/task"; }
+
+std::vector<std::string> threads_of(pid_t pid) {
+  std::vector<std::string> threads;
+  DIR* dir = opendir(task_directory(pid).c_str());
+  if (dir == nullptr) return threads;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') threads.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  return threads;
+}
+
+bool waits_on_event_queue(const std::string& syscall_line) {
+  const std::string number = syscall_line.substr(0, syscall_line.find(' '));
+  for (const long call : {long{SYS_epoll_wait}, long{SYS_epoll_pwait}, long{SYS_epoll_pwait2}}) {
+    if (number == std::to_string(call)) return true;
+  }
+  return false;
+}
+
+int threads_waiting(pid_t pid) {
+  int waiting = 0;
+  for (const std::string& thread : threads_of(pid)) {
+    std::ifstream file(task_directory(pid) + "/" + thread + "/syscall");
+    std::string line;
+    if (std::getline(file, line) && waits_on_event_queue(line)) ++waiting;
+  }
+  return waiting;
+}
+
+}  // namespace
+
+bool wait_until_threads_wait(pid_t pid, int count) {
+  for (int attempt = 0; attempt < 400; ++attempt) {
+    if (threads_waiting(pid) >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
 std::map<int, std::string> allowed_cpus_by_thread(pid_t pid) {
   std::map<int, std::string> result;
-  const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(task_dir.c_str());
-  if (dir == nullptr) return result;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream status(task_dir + "/" + entry->d_name + "/status");
+  for (const std::string& thread : threads_of(pid)) {
+    std::ifstream status(task_directory(pid) + "/" + thread + "/status");
     for (std::string line; std::getline(status, line);) {
       if (line.starts_with("Cpus_allowed_list:")) {
-        result[std::stoi(entry->d_name)] = line.substr(line.find_first_not_of(" \t", 18));
+        result[std::stoi(thread)] = line.substr(line.find_first_not_of(" \t", 18));
       }
     }
   }
-  closedir(dir);
   return result;
 }
 

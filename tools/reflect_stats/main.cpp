@@ -72,12 +72,13 @@ void print(const std::string& text) {
 // is cleared between them when it is a terminal.
 void watch(const snapshot_options& snapshot, std::optional<std::uint64_t> count) {
   const bool terminal = isatty(STDOUT_FILENO) == 1;
-  auto before = take_snapshot(snapshot);
+  reflector::thread_matches remembered;
+  auto before = take_snapshot(snapshot, remembered);
   auto next = std::chrono::steady_clock::now();
   for (std::uint64_t shown = 0; !count || shown < *count; ++shown) {
     next += std::chrono::seconds(1);
     std::this_thread::sleep_until(next);
-    const auto now = take_snapshot(snapshot);
+    const auto now = take_snapshot(snapshot, remembered);
     print((terminal ? "\033[H\033[2J" : (shown > 0 ? "\n" : "")) + stats_table(now, &before));
     before = now;
   }

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "tools/common/endpoint_argument.h"
@@ -41,8 +42,17 @@ void serve_metrics(const std::string& listen, const snapshot_options& options) {
   const std::string host = where.host.empty() ? "::" : where.host;
 
   httplib::Server server;
-  server.Get("/metrics", [&options](const httplib::Request&, httplib::Response& response) {
-    response.set_content(stats_prometheus(take_snapshot(options)), prometheus_content_type);
+  // Scrapes may come at once, on the server's threads; they take turns
+  // with the matches of socket to thread that each reading passes on.
+  std::mutex reading;
+  thread_matches remembered;
+  server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
+    std::string text;
+    {
+      const std::lock_guard turn(reading);
+      text = stats_prometheus(take_snapshot(options, remembered));
+    }
+    response.set_content(text, prometheus_content_type);
   });
   server.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_content(index_page, "text/plain; charset=utf-8");

@@ -7,7 +7,6 @@
 #include <set>
 
 #include "platform/process_threads.h"
-#include "platform/socket_owners.h"
 #include "tools/reflect_stats/fast_path_reading.h"
 
 namespace reflector::tools {
@@ -17,7 +16,7 @@ double monotonic_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void read_sockets(service_snapshot& snapshot) {
+void read_sockets(service_snapshot& snapshot, thread_matches& remembered) {
   std::vector<udp_port_socket> sockets;
   try {
     sockets = udp_sockets_on_port(service_port);
@@ -27,7 +26,7 @@ void read_sockets(service_snapshot& snapshot) {
   }
   std::vector<std::uint64_t> ids;
   for (const auto& one : sockets) ids.push_back(one.id);
-  const auto owners = socket_owners(ids);
+  const auto owners = socket_owners(ids, remembered);
   for (auto& one : sockets) {
     socket_view view{std::move(one), std::nullopt, std::nullopt, std::nullopt};
     if (const auto owner = owners.find(view.socket.id); owner != owners.end()) {
@@ -123,9 +122,14 @@ void read_udp_counters(service_snapshot& snapshot) {
 }  // namespace
 
 service_snapshot take_snapshot(const snapshot_options& options) {
+  thread_matches none;
+  return take_snapshot(options, none);
+}
+
+service_snapshot take_snapshot(const snapshot_options& options, thread_matches& remembered) {
   service_snapshot snapshot;
   snapshot.taken_at = monotonic_seconds();
-  read_sockets(snapshot);
+  read_sockets(snapshot, remembered);
   find_service(snapshot, options);
   read_workers(snapshot);
   name_socket_workers(snapshot);

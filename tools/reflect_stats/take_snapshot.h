@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "platform/socket_owners.h"
 #include "tools/reflect_stats/service_snapshot.h"
 
 namespace reflector::tools {
@@ -16,6 +17,13 @@ struct snapshot_options {
   std::optional<pid_t> pid;
 };
 
+// One reading on its own: a worker too busy to be seen waiting while it is
+// taken is left apart from its socket.
 service_snapshot take_snapshot(const snapshot_options& options);
+
+// One of a series (a table a second, an exporter's scrapes): which thread
+// serves which socket is remembered in `remembered` from one reading to the
+// next, for as long as the socket and the thread live.
+service_snapshot take_snapshot(const snapshot_options& options, thread_matches& remembered);
 
 }  // namespace reflector::tools

@@ -11,10 +11,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -471,6 +474,117 @@ TEST(PrometheusListen, StopsPromptlyWithAScrapersConnectionOpen) {
   const tool_result ended = stats.program.finish(2s);
   EXPECT_TRUE(ended.exited_with(0)) << "2 s after SIGTERM, an idle keep-alive connection open: "
                                     << ended.describe();
+}
+
+// A thread of this process serving a socket on the service's port as a
+// worker does, pinned to one CPU and waiting on an event queue that watches
+// the socket, until a datagram comes; then it stays busy in user space, as
+// a saturated worker does, until it is ended (or 60 s pass).
+class stand_in_worker {
+ public:
+  explicit stand_in_worker(int cpu)
+      : socket_(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0)), queue_(epoll_create1(EPOLL_CLOEXEC)) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(service_port);
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    if (socket_ == -1 || queue_ == -1 || bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        epoll_ctl(queue_, EPOLL_CTL_ADD, socket_, &interest) != 0) {
+      throw std::runtime_error(std::string("stand-in worker: ") + strerror(errno));
+    }
+    thread_ = std::thread([this, cpu] { serve(cpu); });
+  }
+  ~stand_in_worker() {
+    end_thread();
+    close(queue_);
+    close(socket_);
+  }
+  stand_in_worker(const stand_in_worker&) = delete;
+  stand_in_worker& operator=(const stand_in_worker&) = delete;
+
+  // The socket's id, as reflect-stats names it: its inode.
+  std::string socket_id() const {
+    struct stat status{};
+    fstat(socket_, &status);
+    return std::to_string(status.st_ino);
+  }
+
+  testing::AssertionResult turn_busy() {
+    const udp_socket client;
+    client.send_to("::1", service_port, make_request(QUERY, 1));
+    for (int waited = 0; waited < 1000 && !busy_; ++waited) std::this_thread::sleep_for(10ms);
+    if (busy_) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the stand-in worker did not wake within 10 s";
+  }
+
+  void end_thread() {
+    ended_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void serve(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+    epoll_event ready{};
+    while (!ended_ && epoll_wait(queue_, &ready, 1, 100) == 0) {
+    }
+    busy_ = true;
+    const auto give_up = std::chrono::steady_clock::now() + 60s;
+    while (!ended_ && std::chrono::steady_clock::now() < give_up) {
+    }
+  }
+
+  int socket_;
+  int queue_;
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+// Which worker serves a socket is learned while the worker waits on its
+// queue. A reading on its own leaves a worker that stays busy unknown,
+// never guessed; the exporter remembers the worker while the socket and
+// the thread live, and forgets it when the thread ends.
+TEST(WorkerOfASocket, IsRememberedWhileBusyAndForgottenWhenItsThreadEnds) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  const int cpu = usable_cpus().at(0);
+  stand_in_worker worker(cpu);
+  ASSERT_TRUE(wait_until_threads_wait(getpid(), 1));
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  const std::string drops = "reflector_socket_drops_total{socket=\"" + worker.socket_id();
+  const std::string with_worker = drops + "\",worker=\"" + std::to_string(cpu) + "\"}";
+  const std::string without_worker = drops + "\"}";
+  const auto scraped = [] {
+    const httplib::Result served = http_get(stats_port, "/metrics");
+    return served ? series_of(served->body) : std::set<std::string>{no_answer(served)};
+  };
+  const auto read_alone = [] {
+    const tool_result result = run_tool(REFLECT_STATS_PATH, {"--json"}, 10s);
+    EXPECT_TRUE(result.exited_with(0)) << result.describe();
+    return json_value::parse(result.out);
+  };
+
+  const json_value idle = read_alone();
+  ASSERT_FALSE(idle["sockets"].array().at(0)["worker"].is_null()) << "a waiting worker is seen";
+  EXPECT_EQ(idle["sockets"].array().at(0)["worker"].integer(), cpu);
+  EXPECT_TRUE(scraped().contains(with_worker));
+
+  ASSERT_TRUE(worker.turn_busy());
+  const json_value busy = read_alone();
+  EXPECT_TRUE(busy["sockets"].array().at(0)["thread"].is_null());
+  EXPECT_TRUE(busy["sockets"].array().at(0)["worker"].is_null());
+  EXPECT_EQ(busy["notes"].array().at(0).string(), "the workers serving some sockets could not be told");
+  EXPECT_TRUE(scraped().contains(with_worker)) << "remembered while busy";
+
+  worker.end_thread();
+  const auto after = scraped();
+  EXPECT_TRUE(after.contains(without_worker)) << "forgotten once the thread ended";
+  EXPECT_FALSE(after.contains(with_worker));
 }
 
 }  // namespace
