@@ -38,7 +38,11 @@ TEST_F(StatsBesideTheFastPath, ShowsTheFastPathsCountersAsItCountsThem) {
   attach();
   query(ipv4, 3);
   query(ipv6, 2);
+  // The link's own traffic (neighbour discovery, multicast reports) may
+  // be counted at any moment, so reflect-xdp reads before and after.
+  const fast_path_counts before = counts();
   json = stats_json();
+  const fast_path_counts after = counts();
   const auto& attachments = json["fast_path"]["attachments"].array();
   ASSERT_EQ(attachments.size(), 1u) << "attached to xdp0 alone";
   const auto& xdp0 = attachments[0];
@@ -48,13 +52,14 @@ TEST_F(StatsBesideTheFastPath, ShowsTheFastPathsCountersAsItCountsThem) {
   EXPECT_EQ(xdp0["packets"]["answered"]["ipv4"].integer(), 3);
   EXPECT_EQ(xdp0["packets"]["answered"]["ipv6"].integer(), 2);
 
-  // Every reason and family, equal to reflect-xdp's own reading.
-  const fast_path_counts counted = counts();
+  // Every reason and family, within reflect-xdp's own readings around it.
   for (const char* reason : {"answered", "dropped_short", "dropped_magic", "dropped_type", "passed_forward",
                              "passed_oversize", "passed_not_local", "passed_ip_options", "passed_fragment",
                              "passed_zero_checksum", "passed_bad_source", "passed_malformed", "passed_other"}) {
     for (const char* family : {"ipv4", "ipv6", "other"}) {
-      EXPECT_EQ(xdp0["packets"][reason][family].integer(), counted.at(reason, family)) << reason << " " << family;
+      const long long seen = xdp0["packets"][reason][family].integer();
+      EXPECT_GE(seen, before.at(reason, family)) << reason << " " << family << "\n" << before.json();
+      EXPECT_LE(seen, after.at(reason, family)) << reason << " " << family << "\n" << after.json();
     }
   }
 
