@@ -3,11 +3,9 @@
 // source of its own, and on a host with several addresses a client or its
 // NAT would discard a reply from an address it never sent to.
 //
-// The receive reports each datagram's destination as ancillary data in the
-// slot's control buffer: IPV6_ORIGDSTADDR (a struct sockaddr_in6) for IPv6
-// and IP_ORIGDSTADDR (a struct sockaddr_in) for IPv4, which the dual-stack
-// socket gives for IPv4-mapped traffic. reply_from_destination_address then
-// rewrites that report, in place, into what makes the send use the address
+// The receive reports each datagram's destination in the slot's control
+// buffer (platform/destination_report.h). reply_from_destination_address
+// then rewrites that report, in place, into what makes the send use the address
 // as its source: IPV6_PKTINFO for IPv6; for IPv4 IP_PKTINFO on Linux and
 // IP_SENDSRCADDR on FreeBSD.
 //
@@ -23,30 +21,37 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/destination_report.h"
+
 namespace reflector {
 
 // The larger of the two reports, a whole struct sockaddr_in6; every send
 // form is smaller.
 inline constexpr std::size_t reply_source_space = CMSG_SPACE(sizeof(sockaddr_in6));
 
+// Lets a reply leave from an address the host answers for only through a
+// local route (`ip -6 route add local 2001:db8:2::/64 dev lo`, as anycast
+// hosts do), which is on no interface: Linux refuses such an IPv6 source
+// unless the socket may use addresses it does not hold. The sources it is
+// given are only the destinations its own receives report, so this widens
+// nothing else. FreeBSD's equivalent (IPV6_BINDANY) takes a privilege the
+// service does not have; there it is left as it is. Returns 0, or -1 with
+// errno set.
+inline int allow_local_route_sources(int fd) noexcept {
+#if defined(__FreeBSD__)
+  (void)fd;
+  return 0;
+#else
+  // One flag, shared by both families; IPV6_FREEBIND is its newer name.
+  const int on = 1;
+  return setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &on, sizeof on);
+#endif
+}
+
 // One slot's control buffer, aligned as the ancillary-data macros expect.
 struct alignas(cmsghdr) reply_source_buffer {
   std::uint8_t bytes[reply_source_space];
 };
-
-// Asks the kernel to report each received datagram's destination address,
-// for both families. Returns 0, or -1 with errno set.
-inline int report_destination_address(int fd) noexcept {
-  const int on = 1;
-#if defined(__FreeBSD__)
-  // One flag serves both: a dual-stack socket answers IPv4 datagrams with
-  // IP_ORIGDSTADDR.
-  return setsockopt(fd, IPPROTO_IPV6, IPV6_ORIGDSTADDR, &on, sizeof on);
-#else
-  if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVORIGDSTADDR, &on, sizeof on) == -1) return -1;
-  return setsockopt(fd, IPPROTO_IP, IP_RECVORIGDSTADDR, &on, sizeof on);
-#endif
-}
 
 namespace reply_source_detail {
 
@@ -76,12 +81,19 @@ inline bool can_be_source(const in_addr& a) noexcept {
   return (host_order >> 28) != 0xe && host_order != 0xffffffff;
 }
 
+inline in_addr ipv4_of(const in6_addr& mapped) noexcept {
+  in_addr a;
+  std::memcpy(&a, &mapped.s6_addr[12], sizeof a);
+  return a;
+}
+
 // fe80::/10: only the interface the request came in on reaches the sender,
 // so the reply is tied to it; any other reply's interface is routing's.
-inline void write_ipv6_source(cmsghdr& c, msghdr& message, const sockaddr_in6& local) noexcept {
+inline void write_ipv6_source(cmsghdr& c, msghdr& message,
+                              const reported_destination& local) noexcept {
   in6_pktinfo info{};
-  info.ipi6_addr = local.sin6_addr;
-  info.ipi6_ifindex = IN6_IS_ADDR_LINKLOCAL(&local.sin6_addr) ? local.sin6_scope_id : 0;
+  info.ipi6_addr = local.address;
+  info.ipi6_ifindex = IN6_IS_ADDR_LINKLOCAL(&local.address) ? local.scope_id : 0;
   c.cmsg_level = IPPROTO_IPV6;
   c.cmsg_type = IPV6_PKTINFO;
   c.cmsg_len = CMSG_LEN(sizeof info);
@@ -115,21 +127,15 @@ inline void write_ipv4_source(cmsghdr& c, msghdr& message, const in_addr& local)
 // families), message is left without control data and the kernel chooses.
 inline void reply_from_destination_address(msghdr& message) noexcept {
   using namespace reply_source_detail;
-  cmsghdr* const c = CMSG_FIRSTHDR(&message);
-  if (c != nullptr && c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_ORIGDSTADDR &&
-      c->cmsg_len == CMSG_LEN(sizeof(sockaddr_in6))) {
-    sockaddr_in6 local;
-    std::memcpy(&local, CMSG_DATA(c), sizeof local);
-    if (!goes_to_ipv4(message) && can_be_source(local.sin6_addr)) {
-      write_ipv6_source(*c, message, local);
+  reported_destination local;
+  if (read_destination_report(message, local) && local.over_ipv6 != goes_to_ipv4(message)) {
+    cmsghdr& c = *CMSG_FIRSTHDR(&message);
+    if (local.over_ipv6 && can_be_source(local.address)) {
+      write_ipv6_source(c, message, local);
       return;
     }
-  } else if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_ORIGDSTADDR &&
-             c->cmsg_len == CMSG_LEN(sizeof(sockaddr_in))) {
-    sockaddr_in local;
-    std::memcpy(&local, CMSG_DATA(c), sizeof local);
-    if (goes_to_ipv4(message) && can_be_source(local.sin_addr)) {
-      write_ipv4_source(*c, message, local.sin_addr);
+    if (!local.over_ipv6 && can_be_source(ipv4_of(local.address))) {
+      write_ipv4_source(c, message, ipv4_of(local.address));
       return;
     }
   }

@@ -1,5 +1,6 @@
-// What the loop does with one received batch: every datagram through the
-// handler in slot order, the kept replies sent in runs of consecutive slots,
+// What the loop does with one received batch: every datagram that may be
+// answered at all (worker/request_admission.h) through the handler in slot
+// order, the kept replies sent in runs of consecutive slots,
 // each from the address its request arrived at, and the used slots made
 // ready again. The handler and the send are template parameters so that
 // tests can watch the order of calls and make sends fail; in the service
@@ -14,6 +15,7 @@
 #include "platform/reply_source.h"
 #include "protocol/reflection.h"
 #include "worker/batch_slots.h"
+#include "worker/request_admission.h"
 
 namespace reflector {
 
@@ -70,8 +72,10 @@ void handle_batch(batch_slot_arrays& slots, std::size_t count, const Handler& ha
     bool drop = true;
     std::uint32_t length = static_cast<std::uint32_t>(slots.headers[j].msg_len);
     sockaddr_in6& peer = slots.peers[j];
-    handle(std::span<std::uint8_t, 16>(peer.sin6_addr.s6_addr), peer.sin6_port,
-           slots.buffers[j].data(), length, drop);
+    if (is_answerable(peer.sin6_addr, slots.headers[j].msg_hdr)) {
+      handle(std::span<std::uint8_t, 16>(peer.sin6_addr.s6_addr), peer.sin6_port,
+             slots.buffers[j].data(), length, drop);
+    }
     slots.iovecs[j].iov_len = length;
     if (drop) {
       if (j > run_start) send_run(&slots.headers[run_start], j - run_start, send);

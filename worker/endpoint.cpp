@@ -29,11 +29,13 @@ sockaddr_in6 wildcard_address(std::uint16_t port) noexcept {
 
 // Both families on one socket; every worker's socket joins the port's
 // load-balancing group, which only works if the options precede bind; each
-// datagram comes with the address it was sent to, the source of its reply.
+// datagram comes with the address it was sent to, the source of its reply,
+// which may be an address held only by a local route.
 int configure_and_bind(int fd, std::uint16_t port) noexcept {
   if (set_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) == -1) return -1;
   if (enable_port_sharing(fd) == -1) return -1;
   if (report_destination_address(fd) == -1) return -1;
+  if (allow_local_route_sources(fd) == -1) return -1;
   const sockaddr_in6 address = wildcard_address(port);
   return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }

@@ -77,25 +77,6 @@ void PrintTo(guard_at where, std::ostream* out) {
   *out << (where == guard_at::nowhere ? "nowhere" : where == guard_at::router ? "router" : "host");
 }
 
-void add_address(const std::string& address, const std::string& device) {
-  if (is_ipv6(address)) {
-    run_command({"ip", "-6", "addr", "add", address, "dev", device, "nodad"});
-  } else {
-    run_command({"ip", "-4", "addr", "add", address, "dev", device});
-  }
-}
-
-// One end of a veth pair in each of two namespaces, with addresses.
-void link(const side_namespace& a, const std::string& a_name, const std::vector<std::string>& a_addresses,
-          const std::string& b_name, const std::vector<std::string>& b_addresses) {
-  run_command({"ip", "link", "add", b_name, "type", "veth", "peer", "name", a_name, "netns", a.path()});
-  for (const auto& address : b_addresses) add_address(address, b_name);
-  run_command({"ip", "link", "set", b_name, "up"});
-  const side_namespace::inside in(a);
-  for (const auto& address : a_addresses) add_address(address, a_name);
-  run_command({"ip", "link", "set", a_name, "up"});
-}
-
 void route_by_default(const std::string& via4, const std::string& via6) {
   run_command({"ip", "route", "add", "default", "via", via4});
   run_command({"ip", "-6", "route", "add", "default", "via", via6});
@@ -124,17 +105,17 @@ class egress_topology : public testing::Test {
     REFLECTOR_ENTER_NETNS_OR_SKIP({});  // the router
     service_ns_.emplace();
     world_ns_.emplace();
-    link(*service_ns_, "s0", {"192.0.2.2/24", "2001:db8:1::2/64"}, "gs",
-         {"192.0.2.1/24", "2001:db8:1::1/64"});
-    link(*world_ns_, "w0", {"203.0.113.2/24", "2001:db8:2::2/64"}, "gw",
-         {"203.0.113.1/24", "2001:db8:2::1/64"});
+    link_namespaces("gs", {"192.0.2.1/24", "2001:db8:1::1/64"}, *service_ns_, "s0",
+                    {"192.0.2.2/24", "2001:db8:1::2/64"});
+    link_namespaces("gw", {"203.0.113.1/24", "2001:db8:2::1/64"}, *world_ns_, "w0",
+                    {"203.0.113.2/24", "2001:db8:2::2/64"});
     run_command({"sysctl", "-qw", "net.ipv4.ip_forward=1", "net.ipv6.conf.all.forwarding=1"});
     route_by_default("203.0.113.2", "2001:db8:2::2");
     {
       const side_namespace::inside in(*world_ns_);
       route_by_default("203.0.113.1", "2001:db8:2::1");
       for (const auto& t : targets) {
-        add_address(std::string(t.address) + (is_ipv6(t.address) ? "/128" : "/32"), "lo");
+        add_device_address(std::string(t.address) + (is_ipv6(t.address) ? "/128" : "/32"), "lo");
         receivers_.emplace(t.address, udp_socket(t.address, target_port));
       }
       client_.emplace("203.0.113.2");

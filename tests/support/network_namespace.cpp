@@ -132,6 +132,26 @@ std::string enter_fresh_network_namespace(const std::vector<std::string>& addres
   return {};
 }
 
+void add_device_address(const std::string& address, const std::string& device) {
+  if (address.find(':') != std::string::npos) {
+    run_command({"ip", "-6", "addr", "add", address, "dev", device, "nodad"});
+  } else {
+    run_command({"ip", "-4", "addr", "add", address, "dev", device});
+  }
+}
+
+void link_namespaces(const std::string& here_name, const std::vector<std::string>& here_addresses,
+                     const side_namespace& there, const std::string& there_name,
+                     const std::vector<std::string>& there_addresses) {
+  run_command({"ip", "link", "add", here_name, "type", "veth", "peer", "name", there_name, "netns",
+               there.path()});
+  for (const auto& address : here_addresses) add_device_address(address, here_name);
+  run_command({"ip", "link", "set", here_name, "up"});
+  const side_namespace::inside in(there);
+  for (const auto& address : there_addresses) add_device_address(address, there_name);
+  run_command({"ip", "link", "set", there_name, "up"});
+}
+
 side_namespace::side_namespace() {
   const int home = open_current_namespace();
   if (unshare(CLONE_NEWNET) == -1) {

@@ -21,6 +21,19 @@ std::string enter_fresh_network_namespace(const std::vector<std::string>& addres
 // it cannot be run or does not exit with status 0.
 void run_command(const std::vector<std::string>& argv);
 
+// Adds an address with its prefix length ("192.0.2.1/24", "2001:db8::1/64")
+// to a device of the calling thread's namespace; IPv6 without duplicate
+// address detection. Throws std::runtime_error.
+void add_device_address(const std::string& address, const std::string& device);
+
+class side_namespace;
+
+// A veth pair, both ends up with their addresses: here_name in the calling
+// thread's namespace, there_name in there. Throws std::runtime_error.
+void link_namespaces(const std::string& here_name, const std::vector<std::string>& here_addresses,
+                     const side_namespace& there, const std::string& there_name,
+                     const std::vector<std::string>& there_addresses);
+
 // A fresh namespace with lo up, which lives as long as its object; nothing
 // is named or left behind.
 class side_namespace {
