@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/worker/sent_source.h"
+#include "worker/request_admission.h"
 
 namespace reflector {
 namespace {
@@ -133,6 +134,34 @@ TEST(ReplySource, AnythingButADestinationReportLeavesNoControlData) {
   received_message short_length("2001:db8::100", "2001:db8::3");
   CMSG_FIRSTHDR(&short_length.message)->cmsg_len = CMSG_LEN(sizeof(sockaddr_in));
   expect_none(short_length, "a report of the wrong size");
+}
+
+// The same reports decide which requests may be answered at all.
+TEST(RequestAdmission, RefusesGroupDestinationsAndMappedSourcesOverIpv6) {
+  struct admission_case {
+    const char* source;
+    const char* arrived_at;
+    bool answerable;
+  };
+  const admission_case cases[] = {
+      {"::ffff:192.0.2.100", "192.0.2.3", true},
+      {"2001:db8::100", "2001:db8::3", true},
+      {"::ffff:192.0.2.100", "192.0.2.255", true},  // a subnet's broadcast: the send fails
+      {"::ffff:127.0.0.1", "2001:db8::3", false},
+      {"::ffff:192.0.2.100", "255.255.255.255", false},
+      {"::ffff:192.0.2.100", "224.0.0.1", false},
+      {"::ffff:192.0.2.100", "239.255.255.250", false},
+      {"2001:db8::100", "ff02::1", false},
+      {"2001:db8::100", "ff05::1:3", false},
+  };
+  for (const admission_case& c : cases) {
+    received_message m(c.source, c.arrived_at);
+    EXPECT_EQ(is_answerable(m.destination.sin6_addr, m.message), c.answerable)
+        << c.source << " to " << c.arrived_at;
+  }
+  received_message unreported("::ffff:192.0.2.100", "192.0.2.3");
+  unreported.message.msg_controllen = 0;
+  EXPECT_FALSE(is_answerable(unreported.destination.sin6_addr, unreported.message));
 }
 
 }  // namespace
