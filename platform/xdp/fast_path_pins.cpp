@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "platform/xdp/host_addresses.h"
+#include "platform/xdp/interface_vlans.h"
 
 namespace reflector::xdp {
 namespace {
@@ -24,7 +25,8 @@ constexpr long bpf_fs_magic = 0xcafe4a11;
 // The pins of one attachment, by name under <pin root>/<interface>/.
 constexpr const char* link_pin = "link";
 constexpr const char* pinned_maps[] = {FAST_PATH_COUNTERS_MAP, FAST_PATH_INTERFACE_MAP,
-                                       FAST_PATH_LOCAL_ADDRESSES_MAP};
+                                       FAST_PATH_LOCAL_ADDRESSES_MAP, FAST_PATH_LOCAL_BROADCASTS_MAP,
+                                       FAST_PATH_VLANS_MAP};
 
 // A descriptor closed when it goes out of scope.
 class descriptor {
@@ -83,13 +85,37 @@ void remove_pins(const fs::path& directory) {
   fs::remove(directory, ignored);
 }
 
-void refresh_host_facts(const fs::path& directory, const std::string& interface) {
+mac_address ethernet_address(const std::string& interface) {
   const auto mac = interface_mac(interface);
   if (!mac) throw fast_path_error(interface + " has no Ethernet address; the fast path answers Ethernet frames only");
+  return *mac;
+}
+
+// What the program knows of the host, all read before any is written. The
+// broadcasts and VLANs go in before the addresses, so that no address is
+// answered for before its subnet's broadcast addresses are known.
+void write_host_facts(int interface_map, int addresses, int broadcasts, int vlans,
+                      const std::string& interface) {
+  const mac_address mac = ethernet_address(interface);
+  const auto host_broadcast_addresses = host_broadcasts();
+  const auto vlan_ids = interface_vlans(interface);
+  replace_local_broadcasts(broadcasts, host_broadcast_addresses);
+  replace_vlans(vlans, vlan_ids);
+  write_interface_mac(interface_map, mac);
+  replace_local_addresses(addresses, host_addresses());
+}
+
+void refresh_host_facts(const fs::path& directory, const std::string& interface) {
+  for (const char* map : pinned_maps) {
+    if (!fs::exists(directory / map))
+      throw fast_path_error("the fast path on " + interface + " was attached by an older reflect-xdp, which lacks " +
+                            map + "; detach it and attach again");
+  }
   descriptor interface_map(pinned(directory / FAST_PATH_INTERFACE_MAP));
   descriptor addresses(pinned(directory / FAST_PATH_LOCAL_ADDRESSES_MAP));
-  write_interface_mac(interface_map.get(), *mac);
-  replace_local_addresses(addresses.get(), host_addresses());
+  descriptor broadcasts(pinned(directory / FAST_PATH_LOCAL_BROADCASTS_MAP));
+  descriptor vlans(pinned(directory / FAST_PATH_VLANS_MAP));
+  write_host_facts(interface_map.get(), addresses.get(), broadcasts.get(), vlans.get(), interface);
 }
 
 // Refuses when any XDP program is attached: it is not ours to replace.
@@ -152,11 +178,10 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
   check_no_other_program(interface, index);
 
   const attach_mode mode = asked.value_or(attach_mode::native);
-  const auto mac = interface_mac(interface);
-  if (!mac) throw fast_path_error(interface + " has no Ethernet address; the fast path answers Ethernet frames only");
+  ethernet_address(interface);  // refused before anything is loaded
   fast_path_program program;
-  write_interface_mac(program.interface_fd(), *mac);
-  replace_local_addresses(program.local_addresses_fd(), host_addresses());
+  write_host_facts(program.interface_fd(), program.local_addresses_fd(), program.local_broadcasts_fd(),
+                   program.vlans_fd(), interface);
 
   LIBBPF_OPTS(bpf_link_create_opts, options,
               .flags = mode == attach_mode::native ? XDP_FLAGS_DRV_MODE : XDP_FLAGS_SKB_MODE);
@@ -171,6 +196,8 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
     pin(program.counters_fd(), directory / FAST_PATH_COUNTERS_MAP);
     pin(program.interface_fd(), directory / FAST_PATH_INTERFACE_MAP);
     pin(program.local_addresses_fd(), directory / FAST_PATH_LOCAL_ADDRESSES_MAP);
+    pin(program.local_broadcasts_fd(), directory / FAST_PATH_LOCAL_BROADCASTS_MAP);
+    pin(program.vlans_fd(), directory / FAST_PATH_VLANS_MAP);
     pin(link.get(), directory / link_pin);
   } catch (...) {
     remove_pins(directory);
