@@ -68,13 +68,21 @@ int pinned(const fs::path& path) {
   return fd;
 }
 
+// For reading alone: a map opened read-only needs only read permission on
+// its pin, and leaves the attachment's maps as they are.
+int pinned_for_reading(const fs::path& path) {
+  LIBBPF_OPTS(bpf_obj_get_opts, options, .file_flags = BPF_F_RDONLY);
+  const int fd = bpf_obj_get_opts(path.c_str(), &options);
+  if (fd < 0) throw fast_path_error(failure_text("cannot open " + path.string(), errno));
+  return fd;
+}
+
 // The interface the pinned link is attached to, 0 once that has gone.
-std::uint32_t linked_interface(int link_fd, std::uint32_t* program_id) {
+std::uint32_t linked_interface(int link_fd) {
   bpf_link_info info{};
   std::uint32_t size = sizeof info;
   if (bpf_obj_get_info_by_fd(link_fd, &info, &size) != 0)
     throw fast_path_error(failure_text("cannot read the fast path's link", errno));
-  if (program_id != nullptr) *program_id = info.prog_id;
   return info.xdp.ifindex;
 }
 
@@ -148,6 +156,20 @@ attach_mode attached_mode(unsigned index) {
   return attach_mode::native;
 }
 
+// Whether the interface named by the pins' directory is there with an XDP
+// program on it, asked of the interface rather than of the link: a link
+// opens for reading and writing alone, which a reader has no business with.
+void read_attachment_state(attachment& one) {
+  const unsigned index = if_nametoindex(one.interface.c_str());
+  if (index == 0) return;  // gone, and the kernel detached the program with it
+  LIBBPF_OPTS(bpf_xdp_query_opts, query);
+  if (const int result = bpf_xdp_query(static_cast<int>(index), 0, &query); result != 0)
+    throw fast_path_error(failure_text("cannot query XDP on " + one.interface, -result));
+  one.attached = query.prog_id != 0;
+  one.program_id = query.prog_id;
+  one.mode = query.attach_mode == XDP_ATTACHED_SKB ? attach_mode::generic : attach_mode::native;
+}
+
 }  // namespace
 
 const char* mode_name(attach_mode mode) { return mode == attach_mode::native ? "native" : "generic"; }
@@ -162,7 +184,7 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
 
   if (fs::exists(directory / link_pin)) {
     descriptor link(pinned(directory / link_pin));
-    if (linked_interface(link.get(), nullptr) == index) {
+    if (linked_interface(link.get()) == index) {
       // Changing the mode would mean detaching, and a moment unanswered:
       // that is for the operator to choose.
       const attach_mode current = attached_mode(index);
@@ -216,7 +238,7 @@ void detach_fast_path(const std::string& interface, const std::string& pin_root)
     throw fast_path_error("the fast path is not attached to " + interface);
   }
   descriptor link(pinned(directory / link_pin));
-  if (linked_interface(link.get(), nullptr) != 0 && bpf_link_detach(link.get()) != 0)
+  if (linked_interface(link.get()) != 0 && bpf_link_detach(link.get()) != 0)
     throw fast_path_error(failure_text("cannot detach the fast path from " + interface, errno));
   remove_pins(directory);
 }
@@ -235,12 +257,9 @@ std::vector<attachment> attached_fast_paths(const std::string& pin_root) {
     if (!fs::exists(entry.path() / link_pin)) continue;
     attachment one;
     one.interface = entry.path().filename().string();
-    descriptor link(pinned(entry.path() / link_pin));
-    const std::uint32_t index = linked_interface(link.get(), &one.program_id);
-    one.attached = index != 0;
-    if (one.attached) one.mode = attached_mode(index);
-    descriptor counters(pinned(entry.path() / FAST_PATH_COUNTERS_MAP));
-    descriptor addresses(pinned(entry.path() / FAST_PATH_LOCAL_ADDRESSES_MAP));
+    read_attachment_state(one);
+    descriptor counters(pinned_for_reading(entry.path() / FAST_PATH_COUNTERS_MAP));
+    descriptor addresses(pinned_for_reading(entry.path() / FAST_PATH_LOCAL_ADDRESSES_MAP));
     one.counters = read_counters(counters.get());
     one.local_addresses = count_local_addresses(addresses.get());
     found.push_back(std::move(one));
