@@ -127,9 +127,11 @@ std::vector<std::uint16_t> interface_vlans(const std::string& interface) {
   for (;;) {
     const ssize_t received = recv(route.get(), buffer.data(), buffer.size(), 0);
     if (received < 0) throw fast_path_error(failure_text("cannot read the kernel's interfaces", errno));
-    int left = static_cast<int>(received);
-    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(message, left);
-         message = NLMSG_NEXT(message, left)) {
+    const auto size = static_cast<std::size_t>(received);
+    for (std::size_t offset = 0; offset + sizeof(nlmsghdr) <= size;) {
+      const auto* message = reinterpret_cast<const nlmsghdr*>(buffer.data() + offset);
+      if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > size - offset) break;
+      offset += NLMSG_ALIGN(message->nlmsg_len);
       if (message->nlmsg_seq != dump_sequence) continue;
       if (message->nlmsg_type == NLMSG_DONE) {
         std::sort(ids.begin(), ids.end());

@@ -247,8 +247,9 @@ std::vector<frame_case> address_cases(const test_host& host) {
        {std::pair{"192.0.2.255", reason_passed_bad_source}, std::pair{"192.0.2.0", reason_passed_bad_source},
         std::pair{"192.0.2.254", reason_answered}, std::pair{"192.0.2.1", reason_answered},
         std::pair{"198.51.100.6", reason_answered}, std::pair{"198.51.100.255", reason_answered}}) {
-    cases.push_back({.name = std::string("source ") + source + " beside the host's subnets", .reason = reason,
-                     .shape = [source](auto& s) { set_source(s, source); }, .to = applies::ipv4});
+    const char* address = source;
+    cases.push_back({.name = std::string("source ") + address + " beside the host's subnets", .reason = reason,
+                     .shape = [address](auto& s) { set_source(s, address); }, .to = applies::ipv4});
   }
   for (const char* destination : {"224.0.0.1", "239.255.255.250", "192.0.2.255", "192.0.2.0", "240.0.0.1"}) {
     cases.push_back({.name = "IPv4 group or subnet destination", .reason = reason_passed_not_local,
