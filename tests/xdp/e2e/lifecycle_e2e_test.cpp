@@ -176,6 +176,20 @@ TEST_F(Lifecycle, AttachMarksTheVlansTheHostIsOnThroughTheInterface) {
   EXPECT_EQ(marked(), (std::vector<std::uint32_t>{200}));
 }
 
+// Pins of an attachment made before the fast path learned of broadcasts
+// and VLANs: a refresh cannot fill what is not there, so attach says to
+// detach first, and leaves it answering as it was.
+TEST_F(Lifecycle, AttachOverAnOlderAttachmentSaysToDetachFirst) {
+  attach();
+  fs::remove(pins + "/local_broadcasts");
+  fs::remove(pins + "/vlans");
+  EXPECT_TRUE(refused_in_one_line(reflect_xdp({"attach", server_interface}), 1, "reflect-xdp attach",
+                                  "attached by an older reflect-xdp"));
+  EXPECT_TRUE(answered(ipv4.server));
+  EXPECT_TRUE(reflect_xdp({"detach", server_interface}).exited_with(0));
+  EXPECT_FALSE(fs::exists(pins));
+}
+
 // Asking for generic mode where the fast path sits in native mode must not
 // pass for done: attach refuses, says what mode it is in, and leaves it
 // answering. Without --mode, attach only refreshes, whatever the mode.
