@@ -55,7 +55,10 @@ std::vector<fast_path_address> host_broadcasts() {
   if (getifaddrs(&list) != 0) throw fast_path_error(failure_text("cannot list the host's addresses", errno));
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    const auto host_order = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+    // Only the subnets of addresses answered for: a loopback source is refused anyway.
+    const auto& address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+    if (!is_unicast_ipv4(address)) continue;
+    const auto host_order = ntohl(address.s_addr);
     for (const auto& broadcast : subnet_broadcasts(mapped(host_order), prefix_length_of(entry->ifa_netmask)))
       found.push_back(broadcast);
   }

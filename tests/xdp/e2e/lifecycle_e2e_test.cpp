@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,27 @@ TEST_F(Lifecycle, AttachMarksTheVlansTheHostIsOnThroughTheInterface) {
   run_command({"ip", "link", "set", "xdp0.100", "down"});
   attach();
   EXPECT_EQ(marked(), (std::vector<std::uint32_t>{200}));
+}
+
+// The subnets of the host's IPv4 addresses, as attach finds them: the first
+// and last address of each, none for a /31; a QUERY from one of them is
+// left to the kernel.
+TEST_F(Lifecycle, AttachRecordsTheBroadcastAddressesOfTheHostsSubnets) {
+  run_command({"ip", "-4", "addr", "add", "198.51.100.77/26", "dev", server_interface});
+  run_command({"ip", "-4", "addr", "add", "203.0.113.9/31", "dev", server_interface});
+  attach();
+  const int fd = bpf_obj_get((pins + "/local_broadcasts").c_str());
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  std::set<address16> recorded;
+  address16 key{};
+  address16 next{};
+  for (const void* previous = nullptr; bpf_map_get_next_key(fd, previous, next.data()) == 0; previous = key.data()) {
+    recorded.insert(next);
+    key = next;
+  }
+  close(fd);
+  EXPECT_EQ(recorded, (std::set<address16>{address_of("192.0.2.0"), address_of("192.0.2.255"),
+                                           address_of("198.51.100.64"), address_of("198.51.100.127")}));
 }
 
 // Pins of an attachment made before the fast path learned of broadcasts
