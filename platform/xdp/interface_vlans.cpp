@@ -52,11 +52,13 @@ void request_link_dump(int fd) {
 }
 
 // The attributes nested in one, by type; those beyond `types` are ignored.
+// A nest may carry the nested flag in its type, or not.
 template <std::size_t types>
 std::array<const rtattr*, types> attributes(const rtattr* first, int length) {
   std::array<const rtattr*, types> found{};
   for (const rtattr* a = first; RTA_OK(a, length); a = RTA_NEXT(a, length)) {
-    if (a->rta_type < types) found[a->rta_type] = a;
+    const unsigned type = a->rta_type & NLA_TYPE_MASK;
+    if (type < types) found[type] = a;
   }
   return found;
 }

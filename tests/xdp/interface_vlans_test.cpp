@@ -30,10 +30,13 @@ struct link_facts {
   std::string kind{"vlan", 5};   // with its terminating 0
   std::optional<std::uint16_t> protocol = htons(ETH_P_8021Q);
   std::optional<std::uint16_t> id = 100;
+  bool flag_nests = false;  // NLA_F_NESTED on the nests' types
 };
 
 class message_writer {
  public:
+  explicit message_writer(bool flag_nests) : nest_flag_(flag_nests ? NLA_F_NESTED : 0) {}
+  std::size_t open_nest(std::uint16_t type) { return open(static_cast<std::uint16_t>(type | nest_flag_)); }
   std::size_t open(std::uint16_t type) {
     const std::size_t at = bytes_.size();
     rtattr header{0, type};
@@ -58,10 +61,11 @@ class message_writer {
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::uint16_t nest_flag_;
 };
 
 std::vector<std::uint8_t> link_message(const link_facts& facts) {
-  message_writer w;
+  message_writer w(facts.flag_nests);
   nlmsghdr header{};
   header.nlmsg_type = RTM_NEWLINK;
   w.append(&header, sizeof header);
@@ -76,9 +80,9 @@ std::vector<std::uint8_t> link_message(const link_facts& facts) {
     const std::int32_t netnsid = 3;
     w.attribute(IFLA_LINK_NETNSID, &netnsid, sizeof netnsid);
   }
-  const std::size_t info = w.open(IFLA_LINKINFO);
+  const std::size_t info = w.open_nest(IFLA_LINKINFO);
   w.attribute(IFLA_INFO_KIND, facts.kind.data(), facts.kind.size());
-  const std::size_t data = w.open(IFLA_INFO_DATA);
+  const std::size_t data = w.open_nest(IFLA_INFO_DATA);
   if (facts.protocol) w.attribute(IFLA_VLAN_PROTOCOL, &*facts.protocol, sizeof *facts.protocol);
   if (facts.id) w.attribute(IFLA_VLAN_ID, &*facts.id, sizeof *facts.id);
   w.close(data);
@@ -97,6 +101,7 @@ struct vlan_case {
 
 const vlan_case vlan_cases[] = {
     {"an 802.1Q VLAN on it", [](link_facts&) {}, 100},
+    {"nests flagged as such", [](link_facts& f) { f.flag_nests = true; }, 100},
     {"the protocol left to the kernel's default", [](link_facts& f) { f.protocol.reset(); }, 100},
     {"the highest VLAN id", [](link_facts& f) { f.id = 4094; }, 4094},
     {"down", [](link_facts& f) { f.up = false; }, std::nullopt},
