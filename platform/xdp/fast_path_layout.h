@@ -16,7 +16,8 @@ enum fast_path_reason {
   /* XDP_PASS: left to the kernel and the service. */
   reason_passed_forward,    /* a FORWARD: its filter lives in the service */
   reason_passed_oversize,   /* a QUERY longer than the service takes in */
-  reason_passed_not_local,  /* port 1213, but not addressed to this host */
+  reason_passed_not_local,  /* port 1213, but not addressed to this host
+                               (nor on a VLAN it is on) */
   reason_passed_ip_options, /* IPv4 with options */
   reason_passed_fragment,   /* an IPv4 fragment */
   reason_passed_zero_checksum, /* IPv6 without a UDP checksum */
@@ -54,6 +55,20 @@ struct fast_path_interface {
 struct fast_path_address {
   unsigned char bytes[16];
 };
+
+/* The broadcast addresses of the host's IPv4 subnets (the first and last
+ * address of each subnet of 30 bits or fewer), in the same 16-byte form: a
+ * QUERY from one of them is left to the kernel, which refuses it, since its
+ * answer would reach every host on that subnet. Every one must fit, or the
+ * loader refuses to attach. */
+#define FAST_PATH_LOCAL_BROADCASTS_MAP "local_broadcasts"
+#define FAST_PATH_LOCAL_BROADCASTS_MAX 4096
+
+/* The 802.1Q VLANs the host is on through this interface, one flag per VLAN
+ * id (1: a VLAN interface on it is up). A tagged frame of any other VLAN is
+ * no more this host's than one to another MAC address. */
+#define FAST_PATH_VLANS_MAP "vlans"
+#define FAST_PATH_VLAN_IDS 4096
 
 /* The program's name in the object file. */
 #define FAST_PATH_PROGRAM "answer_queries"

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "platform/xdp/host_addresses.h"
+#include "platform/xdp/interface_vlans.h"
 
 namespace reflector::xdp {
 namespace {
@@ -24,7 +25,8 @@ constexpr long bpf_fs_magic = 0xcafe4a11;
 // The pins of one attachment, by name under <pin root>/<interface>/.
 constexpr const char* link_pin = "link";
 constexpr const char* pinned_maps[] = {FAST_PATH_COUNTERS_MAP, FAST_PATH_INTERFACE_MAP,
-                                       FAST_PATH_LOCAL_ADDRESSES_MAP};
+                                       FAST_PATH_LOCAL_ADDRESSES_MAP, FAST_PATH_LOCAL_BROADCASTS_MAP,
+                                       FAST_PATH_VLANS_MAP};
 
 // A descriptor closed when it goes out of scope.
 class descriptor {
@@ -66,13 +68,21 @@ int pinned(const fs::path& path) {
   return fd;
 }
 
+// For reading alone: a map opened read-only needs only read permission on
+// its pin, and leaves the attachment's maps as they are.
+int pinned_for_reading(const fs::path& path) {
+  LIBBPF_OPTS(bpf_obj_get_opts, options, .file_flags = BPF_F_RDONLY);
+  const int fd = bpf_obj_get_opts(path.c_str(), &options);
+  if (fd < 0) throw fast_path_error(failure_text("cannot open " + path.string(), errno));
+  return fd;
+}
+
 // The interface the pinned link is attached to, 0 once that has gone.
-std::uint32_t linked_interface(int link_fd, std::uint32_t* program_id) {
+std::uint32_t linked_interface(int link_fd) {
   bpf_link_info info{};
   std::uint32_t size = sizeof info;
   if (bpf_obj_get_info_by_fd(link_fd, &info, &size) != 0)
     throw fast_path_error(failure_text("cannot read the fast path's link", errno));
-  if (program_id != nullptr) *program_id = info.prog_id;
   return info.xdp.ifindex;
 }
 
@@ -83,13 +93,37 @@ void remove_pins(const fs::path& directory) {
   fs::remove(directory, ignored);
 }
 
-void refresh_host_facts(const fs::path& directory, const std::string& interface) {
+mac_address ethernet_address(const std::string& interface) {
   const auto mac = interface_mac(interface);
   if (!mac) throw fast_path_error(interface + " has no Ethernet address; the fast path answers Ethernet frames only");
+  return *mac;
+}
+
+// What the program knows of the host, all read before any is written. The
+// broadcasts and VLANs go in before the addresses, so that no address is
+// answered for before its subnet's broadcast addresses are known.
+void write_host_facts(int interface_map, int addresses, int broadcasts, int vlans,
+                      const std::string& interface) {
+  const mac_address mac = ethernet_address(interface);
+  const auto host_broadcast_addresses = host_broadcasts();
+  const auto vlan_ids = interface_vlans(interface);
+  replace_local_broadcasts(broadcasts, host_broadcast_addresses);
+  replace_vlans(vlans, vlan_ids);
+  write_interface_mac(interface_map, mac);
+  replace_local_addresses(addresses, host_addresses());
+}
+
+void refresh_host_facts(const fs::path& directory, const std::string& interface) {
+  for (const char* map : pinned_maps) {
+    if (!fs::exists(directory / map))
+      throw fast_path_error("the fast path on " + interface + " was attached by an older reflect-xdp, which lacks " +
+                            map + "; detach it and attach again");
+  }
   descriptor interface_map(pinned(directory / FAST_PATH_INTERFACE_MAP));
   descriptor addresses(pinned(directory / FAST_PATH_LOCAL_ADDRESSES_MAP));
-  write_interface_mac(interface_map.get(), *mac);
-  replace_local_addresses(addresses.get(), host_addresses());
+  descriptor broadcasts(pinned(directory / FAST_PATH_LOCAL_BROADCASTS_MAP));
+  descriptor vlans(pinned(directory / FAST_PATH_VLANS_MAP));
+  write_host_facts(interface_map.get(), addresses.get(), broadcasts.get(), vlans.get(), interface);
 }
 
 // Refuses when any XDP program is attached: it is not ours to replace.
@@ -122,6 +156,20 @@ attach_mode attached_mode(unsigned index) {
   return attach_mode::native;
 }
 
+// Whether the interface named by the pins' directory is there with an XDP
+// program on it, asked of the interface rather than of the link: a link
+// opens for reading and writing alone, which a reader has no business with.
+void read_attachment_state(attachment& one) {
+  const unsigned index = if_nametoindex(one.interface.c_str());
+  if (index == 0) return;  // gone, and the kernel detached the program with it
+  LIBBPF_OPTS(bpf_xdp_query_opts, query);
+  if (const int result = bpf_xdp_query(static_cast<int>(index), 0, &query); result != 0)
+    throw fast_path_error(failure_text("cannot query XDP on " + one.interface, -result));
+  one.attached = query.prog_id != 0;
+  one.program_id = query.prog_id;
+  one.mode = query.attach_mode == XDP_ATTACHED_SKB ? attach_mode::generic : attach_mode::native;
+}
+
 }  // namespace
 
 const char* mode_name(attach_mode mode) { return mode == attach_mode::native ? "native" : "generic"; }
@@ -136,7 +184,7 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
 
   if (fs::exists(directory / link_pin)) {
     descriptor link(pinned(directory / link_pin));
-    if (linked_interface(link.get(), nullptr) == index) {
+    if (linked_interface(link.get()) == index) {
       // Changing the mode would mean detaching, and a moment unanswered:
       // that is for the operator to choose.
       const attach_mode current = attached_mode(index);
@@ -152,11 +200,10 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
   check_no_other_program(interface, index);
 
   const attach_mode mode = asked.value_or(attach_mode::native);
-  const auto mac = interface_mac(interface);
-  if (!mac) throw fast_path_error(interface + " has no Ethernet address; the fast path answers Ethernet frames only");
+  ethernet_address(interface);  // refused before anything is loaded
   fast_path_program program;
-  write_interface_mac(program.interface_fd(), *mac);
-  replace_local_addresses(program.local_addresses_fd(), host_addresses());
+  write_host_facts(program.interface_fd(), program.local_addresses_fd(), program.local_broadcasts_fd(),
+                   program.vlans_fd(), interface);
 
   LIBBPF_OPTS(bpf_link_create_opts, options,
               .flags = mode == attach_mode::native ? XDP_FLAGS_DRV_MODE : XDP_FLAGS_SKB_MODE);
@@ -171,6 +218,8 @@ attach_outcome attach_fast_path(const std::string& interface, std::optional<atta
     pin(program.counters_fd(), directory / FAST_PATH_COUNTERS_MAP);
     pin(program.interface_fd(), directory / FAST_PATH_INTERFACE_MAP);
     pin(program.local_addresses_fd(), directory / FAST_PATH_LOCAL_ADDRESSES_MAP);
+    pin(program.local_broadcasts_fd(), directory / FAST_PATH_LOCAL_BROADCASTS_MAP);
+    pin(program.vlans_fd(), directory / FAST_PATH_VLANS_MAP);
     pin(link.get(), directory / link_pin);
   } catch (...) {
     remove_pins(directory);
@@ -189,7 +238,7 @@ void detach_fast_path(const std::string& interface, const std::string& pin_root)
     throw fast_path_error("the fast path is not attached to " + interface);
   }
   descriptor link(pinned(directory / link_pin));
-  if (linked_interface(link.get(), nullptr) != 0 && bpf_link_detach(link.get()) != 0)
+  if (linked_interface(link.get()) != 0 && bpf_link_detach(link.get()) != 0)
     throw fast_path_error(failure_text("cannot detach the fast path from " + interface, errno));
   remove_pins(directory);
 }
@@ -208,12 +257,9 @@ std::vector<attachment> attached_fast_paths(const std::string& pin_root) {
     if (!fs::exists(entry.path() / link_pin)) continue;
     attachment one;
     one.interface = entry.path().filename().string();
-    descriptor link(pinned(entry.path() / link_pin));
-    const std::uint32_t index = linked_interface(link.get(), &one.program_id);
-    one.attached = index != 0;
-    if (one.attached) one.mode = attached_mode(index);
-    descriptor counters(pinned(entry.path() / FAST_PATH_COUNTERS_MAP));
-    descriptor addresses(pinned(entry.path() / FAST_PATH_LOCAL_ADDRESSES_MAP));
+    read_attachment_state(one);
+    descriptor counters(pinned_for_reading(entry.path() / FAST_PATH_COUNTERS_MAP));
+    descriptor addresses(pinned_for_reading(entry.path() / FAST_PATH_LOCAL_ADDRESSES_MAP));
     one.counters = read_counters(counters.get());
     one.local_addresses = count_local_addresses(addresses.get());
     found.push_back(std::move(one));

@@ -37,14 +37,19 @@ void detach_fast_path(const std::string& interface, const std::string& pin_root 
 
 struct attachment {
   std::string interface;
-  bool attached = false;  // false: pinned, but the interface has gone
+  // false: pinned, but the interface has gone, or has no XDP program since
+  // it was made again under the same name.
+  bool attached = false;
   attach_mode mode = attach_mode::native;
-  std::uint32_t program_id = 0;
+  std::uint32_t program_id = 0;  // the program on the interface
   std::size_t local_addresses = 0;
   counter_readings counters;
 };
 
 // Every attachment pinned under the root, in name order; empty when none.
+// Reads alone: the maps are opened read-only and the link not at all, so
+// read permission on the pins is all it takes (with bpf() allowed), and
+// what it holds cannot change an attachment.
 std::vector<attachment> attached_fast_paths(const std::string& pin_root = default_pin_root);
 
 }  // namespace reflector::xdp

@@ -34,6 +34,20 @@ std::vector<fast_path_address> map_keys(int map_fd) {
   return keys;
 }
 
+// Adds the wanted keys first and removes the others after: a key kept
+// across a refresh is never missing meanwhile.
+void replace_keys(int map_fd, const std::set<fast_path_address, key_compare>& wanted, const char* what) {
+  const std::uint8_t present = 1;
+  for (const auto& address : wanted) {
+    if (bpf_map_update_elem(map_fd, &address, &present, BPF_ANY) != 0)
+      throw fast_path_error(failure_text(std::string("cannot record ") + what, errno));
+  }
+  for (const auto& old : map_keys(map_fd)) {
+    if (!wanted.contains(old) && bpf_map_delete_elem(map_fd, &old) != 0 && errno != ENOENT)
+      throw fast_path_error(failure_text(std::string("cannot remove a stale entry of ") + what, errno));
+  }
+}
+
 }  // namespace
 
 counter_readings& counter_readings::operator+=(const counter_readings& other) {
@@ -89,6 +103,8 @@ int fast_path_program::map_fd(const char* name) const {
 int fast_path_program::counters_fd() const { return map_fd(FAST_PATH_COUNTERS_MAP); }
 int fast_path_program::interface_fd() const { return map_fd(FAST_PATH_INTERFACE_MAP); }
 int fast_path_program::local_addresses_fd() const { return map_fd(FAST_PATH_LOCAL_ADDRESSES_MAP); }
+int fast_path_program::local_broadcasts_fd() const { return map_fd(FAST_PATH_LOCAL_BROADCASTS_MAP); }
+int fast_path_program::vlans_fd() const { return map_fd(FAST_PATH_VLANS_MAP); }
 
 counter_readings read_counters(int counters_fd) {
   const int cpus = libbpf_num_possible_cpus();
@@ -112,21 +128,37 @@ void write_interface_mac(int interface_fd, const mac_address& mac) {
 }
 
 void replace_local_addresses(int local_addresses_fd, const std::vector<fast_path_address>& addresses) {
+  // Those left out are passed to the service, which answers them.
   std::set<fast_path_address, key_compare> wanted;
   for (const auto& address : addresses) {
     if (wanted.size() == FAST_PATH_LOCAL_ADDRESSES_MAX) break;
     wanted.insert(address);
   }
-  const std::uint8_t present = 1;
-  // Added first, removed after: an address kept across a refresh is never
-  // missing, so no QUERY to it falls through meanwhile.
-  for (const auto& address : wanted) {
-    if (bpf_map_update_elem(local_addresses_fd, &address, &present, BPF_ANY) != 0)
-      throw fast_path_error(failure_text("cannot record the host's addresses", errno));
+  replace_keys(local_addresses_fd, wanted, "the host's addresses");
+}
+
+void replace_local_broadcasts(int local_broadcasts_fd, const std::vector<fast_path_address>& addresses) {
+  const std::set<fast_path_address, key_compare> wanted(addresses.begin(), addresses.end());
+  if (wanted.size() > FAST_PATH_LOCAL_BROADCASTS_MAX)
+    throw fast_path_error("the host has " + std::to_string(wanted.size()) +
+                          " subnet broadcast addresses; the fast path tells at most " +
+                          std::to_string(FAST_PATH_LOCAL_BROADCASTS_MAX) + " apart");
+  replace_keys(local_broadcasts_fd, wanted, "the host's broadcast addresses");
+}
+
+void replace_vlans(int vlans_fd, const std::vector<std::uint16_t>& ids) {
+  std::set<std::uint32_t> wanted;
+  for (const std::uint16_t id : ids) {
+    if (id < FAST_PATH_VLAN_IDS - 1) wanted.insert(id);
   }
-  for (const auto& old : map_keys(local_addresses_fd)) {
-    if (!wanted.contains(old) && bpf_map_delete_elem(local_addresses_fd, &old) != 0 && errno != ENOENT)
-      throw fast_path_error(failure_text("cannot remove a stale host address", errno));
+  // Marked first, cleared after, as for the addresses.
+  for (const bool marking : {true, false}) {
+    for (std::uint32_t id = 0; id < FAST_PATH_VLAN_IDS; ++id) {
+      if (wanted.contains(id) != marking) continue;
+      const std::uint8_t on = marking ? 1 : 0;
+      if (bpf_map_update_elem(vlans_fd, &id, &on, BPF_ANY) != 0)
+        throw fast_path_error(failure_text("cannot record the interface's VLANs", errno));
+    }
   }
 }
 

@@ -51,6 +51,8 @@ class fast_path_program {
   int counters_fd() const;
   int interface_fd() const;
   int local_addresses_fd() const;
+  int local_broadcasts_fd() const;
+  int vlans_fd() const;
 
  private:
   void load(const char* what);
@@ -66,6 +68,13 @@ void write_interface_mac(int interface_fd, const mac_address& mac);
 // FAST_PATH_LOCAL_ADDRESSES_MAX of them).
 void replace_local_addresses(int local_addresses_fd, const std::vector<fast_path_address>& addresses);
 std::size_t count_local_addresses(int local_addresses_fd);
+// Makes the map hold exactly these broadcast addresses. Refuses, changing
+// nothing, when more than FAST_PATH_LOCAL_BROADCASTS_MAX are given: one
+// left out would be answered.
+void replace_local_broadcasts(int local_broadcasts_fd, const std::vector<fast_path_address>& addresses);
+// Marks exactly these VLAN ids as the host's; ids of 4095 and above, which
+// no VLAN has, are left unmarked.
+void replace_vlans(int vlans_fd, const std::vector<std::uint16_t>& ids);
 
 // The message for a failed system call on the fast path: privilege problems
 // say what privilege is missing.

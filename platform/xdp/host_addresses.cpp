@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace reflector::xdp {
@@ -24,7 +25,46 @@ bool is_unicast_ipv6(const in6_addr& address) {
          !IN6_IS_ADDR_LOOPBACK(&address);
 }
 
+unsigned prefix_length_of(const sockaddr* netmask) {
+  if (netmask == nullptr || netmask->sa_family != AF_INET) return 32;
+  const auto mask = ntohl(reinterpret_cast<const sockaddr_in*>(netmask)->sin_addr.s_addr);
+  return static_cast<unsigned>(__builtin_popcount(mask));
+}
+
+fast_path_address mapped(std::uint32_t host_order) {
+  fast_path_address address{};
+  address.bytes[10] = address.bytes[11] = 0xff;
+  for (int i = 0; i < 4; ++i) address.bytes[12 + i] = static_cast<std::uint8_t>(host_order >> (24 - 8 * i));
+  return address;
+}
+
 }  // namespace
+
+std::vector<fast_path_address> subnet_broadcasts(const fast_path_address& address, unsigned prefix_length) {
+  if (prefix_length > 30) return {};
+  std::uint32_t host_order = 0;
+  for (int i = 0; i < 4; ++i) host_order = host_order << 8 | address.bytes[12 + i];
+  const std::uint32_t host_bits = prefix_length == 0 ? 0xffffffffu : 0xffffffffu >> prefix_length;
+  return {mapped(host_order & ~host_bits), mapped(host_order | host_bits)};
+}
+
+std::vector<fast_path_address> host_broadcasts() {
+  std::vector<fast_path_address> found;
+  ifaddrs* list = nullptr;
+  // Not knowing them would answer them: no list is a failure, not an empty one.
+  if (getifaddrs(&list) != 0) throw fast_path_error(failure_text("cannot list the host's addresses", errno));
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    // Only the subnets of addresses answered for: a loopback source is refused anyway.
+    const auto& address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+    if (!is_unicast_ipv4(address)) continue;
+    const auto host_order = ntohl(address.s_addr);
+    for (const auto& broadcast : subnet_broadcasts(mapped(host_order), prefix_length_of(entry->ifa_netmask)))
+      found.push_back(broadcast);
+  }
+  freeifaddrs(list);
+  return found;
+}
 
 std::vector<fast_path_address> host_addresses() {
   std::vector<fast_path_address> found;

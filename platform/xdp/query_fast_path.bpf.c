@@ -1,9 +1,10 @@
-/* The QUERY fast path: a valid QUERY addressed to this host is turned into
- * its QUERY_REPLY in the frame it came in and sent back out of the same
- * interface, before the kernel's network stack sees it. What the service
- * would drop is dropped; everything else (FORWARDs, oversize requests, IP
- * options, fragments, anything not fully understood) goes on to the kernel
- * and the service unchanged. Every verdict is counted by reason and family. */
+/* The QUERY fast path: a valid QUERY addressed to this host, untagged or on
+ * a VLAN the host is on, is turned into its QUERY_REPLY in the frame it came
+ * in and sent back out of the same interface, before the kernel's network
+ * stack sees it. What the service would drop is dropped; everything else
+ * (FORWARDs, oversize requests, IP options, fragments, anything not fully
+ * understood) goes on to the kernel and the service unchanged. Every
+ * verdict is counted by reason and family. */
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
 #include <linux/in.h>
@@ -47,6 +48,20 @@ struct {
   __type(value, __u8);
 } local_addresses SEC(".maps");
 
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, FAST_PATH_LOCAL_BROADCASTS_MAX);
+  __type(key, struct fast_path_address);
+  __type(value, __u8);
+} local_broadcasts SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, FAST_PATH_VLAN_IDS);
+  __type(key, __u32);
+  __type(value, __u8);
+} vlans SEC(".maps");
+
 /* What the parse of one frame found: where things are and what they say. */
 struct frame {
   void* end;
@@ -57,7 +72,10 @@ struct frame {
   __u32 family;
   struct fast_path_address source;
   struct fast_path_address destination;
-  int mapped_destination; /* IPv6 to ::ffff:a.b.c.d: never this host's */
+  /* Never this host's: IPv6 to ::ffff:a.b.c.d, or a group destination
+   * (IPv4 multicast and broadcast, IPv6 multicast). */
+  int group_or_mapped_destination;
+  int foreign_vlan; /* tagged with a VLAN the host is not on here */
 };
 
 static __always_inline int count(__u32 family, __u32 reason, int verdict) {
@@ -88,9 +106,24 @@ static __always_inline int is_local(const struct fast_path_address* address) {
   return bpf_map_lookup_elem(&local_addresses, address) != 0;
 }
 
+/* A subnet's broadcast address as the source: the answer would go to every
+ * host on that subnet, and the kernel refuses such a source. */
+static __always_inline int is_local_broadcast(const struct fast_path_address* address) {
+  return bpf_map_lookup_elem(&local_broadcasts, address) != 0;
+}
+
+/* Tag control information to "a VLAN the host is on through this
+ * interface"; the priority bits say nothing of that. */
+static __always_inline int is_host_vlan(__be16 tci) {
+  __u32 id = bpf_ntohs(tci) & 0x0fff;
+  const __u8* on = bpf_map_lookup_elem(&vlans, &id);
+  return on && *on;
+}
+
 /* Sources the kernel would not deliver, or whose answer could reach more
  * than one host: unspecified, loopback, multicast, broadcast and class E,
- * IPv4-mapped IPv6 sources (and, in judge_udp, a group MAC or port 0). */
+ * IPv4-mapped IPv6 sources (and, in judge_udp, a group MAC, port 0, the
+ * host's own addresses and the broadcast addresses of its subnets). */
 static __always_inline int is_bad_ipv4_source(__u32 host) {
   __u8 first = host >> 24;
   return first == 0 || first == 127 || first >= 224;
@@ -248,7 +281,8 @@ static __always_inline int judge_udp(struct frame* f, __u32 ip_payload_length, i
   struct udphdr* udp = f->udp;
   if ((void*)(udp + 1) > f->end) return count(f->family, reason_passed_malformed, XDP_PASS);
   if (udp->dest != bpf_htons(SERVICE_PORT)) return count(f->family, reason_passed_other, XDP_PASS);
-  if (!is_own_unicast_mac(f->ethernet) || f->mapped_destination || !is_local(&f->destination))
+  if (!is_own_unicast_mac(f->ethernet) || f->foreign_vlan || f->group_or_mapped_destination ||
+      !is_local(&f->destination))
     return count(f->family, reason_passed_not_local, XDP_PASS);
   __u32 udp_length = bpf_ntohs(udp->len);
   if (udp_length < sizeof(*udp) || udp_length != ip_payload_length ||
@@ -256,7 +290,8 @@ static __always_inline int judge_udp(struct frame* f, __u32 ip_payload_length, i
     return count(f->family, reason_passed_malformed, XDP_PASS);
   /* One of this host's own addresses as the source is a martian to the
    * kernel, which drops it; so does the service's path. */
-  if (bad_ip_source || (f->ethernet->h_source[0] & 1) || udp->source == 0 || is_local(&f->source))
+  if (bad_ip_source || (f->ethernet->h_source[0] & 1) || udp->source == 0 || is_local(&f->source) ||
+      is_local_broadcast(&f->source))
     return count(f->family, reason_passed_bad_source, XDP_PASS);
   /* Over IPv6 a zero checksum is invalid; the kernel drops and counts it. */
   if (f->family == family_ipv6 && udp->check == 0)
@@ -278,6 +313,8 @@ static __always_inline int judge_ipv4(struct frame* f, struct iphdr* ip) {
     return count(f->family, reason_passed_malformed, XDP_PASS);
   map_ipv4(&f->source, ip->saddr);
   map_ipv4(&f->destination, ip->daddr);
+  /* 224/4 and 240/4, which holds 255.255.255.255 */
+  f->group_or_mapped_destination = bpf_ntohl(ip->daddr) >> 28 >= 0xe;
   f->udp = (struct udphdr*)(ip + 1);
   __u32 source = bpf_ntohl(ip->saddr);
   return judge_udp(f, total_length - sizeof(*ip),
@@ -293,8 +330,9 @@ static __always_inline int judge_ipv6(struct frame* f, struct ipv6hdr* ip) {
   __builtin_memcpy(f->source.bytes, &ip->saddr, 16);
   __builtin_memcpy(f->destination.bytes, &ip->daddr, 16);
   const __u32* destination = ip->daddr.in6_u.u6_addr32;
-  f->mapped_destination =
-      destination[0] == 0 && destination[1] == 0 && destination[2] == bpf_htonl(0xffff);
+  f->group_or_mapped_destination =
+      ip->daddr.in6_u.u6_addr8[0] == 0xff ||
+      (destination[0] == 0 && destination[1] == 0 && destination[2] == bpf_htonl(0xffff));
   f->udp = (struct udphdr*)(ip + 1);
   return judge_udp(f, bpf_ntohs(ip->payload_len), is_bad_ipv6_source(&ip->saddr),
                    (unsigned char*)&ip->saddr, (unsigned char*)&ip->daddr, 16);
@@ -312,6 +350,7 @@ int answer_queries(struct xdp_md* context) {
   if (protocol == bpf_htons(ETH_P_8021Q)) {
     if ((void*)(network + VLAN_HEADER_SIZE) > f.end)
       return count(family_other, reason_passed_malformed, XDP_PASS);
+    f.foreign_vlan = !is_host_vlan(*(__be16*)network);
     protocol = *(__be16*)(network + 2);
     network += VLAN_HEADER_SIZE;
   }

@@ -3,8 +3,9 @@
 // a stand-in rc.conf and whose run_rc_command, instead of acting, prints
 // what the real one works with (rc.subr(8)): the script's variables after
 // ${name}_program and ${name}_flags are applied, and the command line its
-// start method runs. That line is read as daemon(8) of FreeBSD 13 reads its
-// options.
+// start method runs; then, for start, it runs start_precmd as rc.subr does.
+// That line is read as daemon(8) of FreeBSD 13 reads its options. A stand-in
+// id(1) knows the accounts each test says exist.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -102,8 +103,30 @@ run_rc_command() {
 	    "procname=$procname" "pidfile=$pidfile" \
 	    "required_files=$required_files" \
 	    "start=$command $rc_flags $command_args"
+	if [ "$1" = start ] && [ -n "$start_precmd" ]; then
+		eval "$start_precmd" || exit 1
+	fi
+}
+
+err() {
+	_status=$1
+	shift
+	printf '%s: ERROR: %s\n' "$name" "$*" >&2
+	exit "$_status"
+}
+
+warn() {
+	printf '%s: WARNING: %s\n' "$name" "$*" >&2
 }
 )";
+
+// Written for each run: id -u answers for the accounts in DIR/accounts.
+const std::string stand_in_id = R"(#!/bin/sh
+[ "$1" = -u ] && grep -qx -e "$2" 'DIR/accounts' && echo 1001
+)";
+
+// The accounts a FreeBSD host with the service installed has.
+const std::vector<std::string> usual_accounts{"root", "nobody", "reflectord", "reflector"};
 
 struct script_run {
   command_result result;
@@ -122,13 +145,23 @@ std::string copy_sourcing(const std::string& original, const fs::path& rc_subr) 
 
 // Runs the script's copy with `argument` as sh runs an rc.d script, in an
 // empty environment so that nothing but rc_conf sets its variables.
-void run_script(const std::string& rc_conf, const std::string& argument, script_run& out) {
+void run_script(const std::string& rc_conf, const std::string& argument, script_run& out,
+                const std::vector<std::string>& accounts = usual_accounts) {
   scratch_dir dir;
   ASSERT_FALSE(dir.path().empty());
   std::string rc_subr = stand_in_rc_subr;
   rc_subr.replace(rc_subr.find("DIR"), 3, dir.path().string());
   write_file(dir.path() / "rc.subr", rc_subr);
   write_file(dir.path() / "rc.conf", rc_conf);
+  const fs::path bin = dir.path() / "bin";
+  fs::create_directory(bin);
+  std::string id = stand_in_id;
+  id.replace(id.find("DIR"), 3, dir.path().string());
+  write_file(bin / "id", id);
+  fs::permissions(bin / "id", fs::perms::owner_all);
+  std::string account_lines;
+  for (const auto& account : accounts) account_lines += account + "\n";
+  write_file(dir.path() / "accounts", account_lines);
 
   const std::string original = read_file(script);
   const std::string copy = copy_sourcing(original, dir.path() / "rc.subr");
@@ -144,8 +177,8 @@ void run_script(const std::string& rc_conf, const std::string& argument, script_
   write_file(dir.path() / "reflectord", copy);
 
   const fs::path errors = dir.path() / "errors";
-  out.result = run("cd " + quoted(dir.path().string()) + " && env -i PATH=/bin:/usr/bin sh ./reflectord " +
-                   quoted(argument) + " 2>" + quoted(errors.string()));
+  out.result = run("cd " + quoted(dir.path().string()) + " && env -i PATH=" + quoted(bin.string()) +
+                   ":/bin:/usr/bin sh ./reflectord " + quoted(argument) + " 2>" + quoted(errors.string()));
   out.errors = read_file(errors);
   for (const auto& line : lines_of(out.result.output)) {
     const auto equals = line.find('=');
@@ -283,12 +316,12 @@ TEST(RcScript, SettingsReachDaemon) {
     const char* restart_delay;
   };
   const setting_case cases[] = {
-      {"nothing set", "", "NO", "nobody", "2"},
+      {"nothing set", "", "NO", "reflectord", "2"},
       {"all set",
        "reflectord_enable=\"YES\"\nreflectord_account=\"reflector\"\nreflectord_restart_delay=\"7\"\n",
        "YES", "reflector", "7"},
       {"all empty", "reflectord_enable=\"\"\nreflectord_account=\"\"\nreflectord_restart_delay=\"\"\n",
-       "NO", "nobody", "2"},
+       "NO", "reflectord", "2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -304,6 +337,41 @@ TEST(RcScript, SettingsReachDaemon) {
     EXPECT_EQ(value_of(call, 'u'), c.account);
     EXPECT_EQ(value_of(call, 'R'), c.restart_delay);
     EXPECT_EQ(call.options.count('r'), 0u);  // a one-second delay of its own
+  }
+}
+
+// The service shares its port with processes of its own account alone, so
+// the account must be its own: start refuses one that is missing, saying
+// how to make it, and warns of a shared one; stop needs none.
+TEST(RcScript, StartWantsAnAccountOfTheServicesOwn) {
+  struct account_case {
+    const char* what;
+    const char* rc_conf;
+    std::vector<std::string> accounts;
+    const char* argument;
+    bool succeeds;
+    const char* said;  // on standard error; "" for nothing
+  };
+  const account_case cases[] = {
+      {"its own account", "", usual_accounts, "start", true, ""},
+      {"its own account missing", "", {"root", "nobody"}, "start", false,
+       "reflectord: ERROR: no account reflectord; make it with: pw useradd -n reflectord"},
+      {"stopped without the account", "", {"root", "nobody"}, "stop", true, ""},
+      {"a named account missing", "reflectord_account=\"reflector\"\n", {"reflectord"}, "start", false,
+       "no account reflector;"},
+      {"nobody", "reflectord_account=\"nobody\"\n", usual_accounts, "start", true,
+       "reflectord: WARNING: nobody is shared with other programs"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    script_run run;
+    ASSERT_NO_FATAL_FAILURE(run_script(c.rc_conf, c.argument, run, c.accounts));
+    EXPECT_EQ(run.result.succeeded(), c.succeeds) << run.errors;
+    if (*c.said == '\0') {
+      EXPECT_EQ(run.errors, "");
+    } else {
+      EXPECT_NE(run.errors.find(c.said), std::string::npos) << run.errors;
+    }
   }
 }
 

@@ -1,9 +1,13 @@
 #include "tests/tools/tool_run.h"
 
 #include <grp.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
@@ -46,8 +50,38 @@ tool_result run_tool(const std::string& path, const std::vector<std::string>& ar
   return tool_run(path, args).finish(timeout);
 }
 
+namespace {
+
+// In the child, between fork and exec: nobody, with exactly these
+// capabilities kept across the change of user and the exec.
+bool become_nobody_with(const std::vector<int>& capabilities) {
+  if (!capabilities.empty() && prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return false;
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return false;
+  if (capabilities.empty()) return true;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  for (const int capability : capabilities) {
+    const std::uint32_t bit = 1u << (capability % 32);
+    data[capability / 32].effective |= bit;
+    data[capability / 32].permitted |= bit;
+    data[capability / 32].inheritable |= bit;
+  }
+  if (syscall(SYS_capset, &header, data) != 0) return false;
+  for (const int capability : capabilities) {
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 tool_result run_tool_as_nobody(const std::string& path, const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout) {
+  return run_tool_as_nobody_with(path, args, {}, timeout);
+}
+
+tool_result run_tool_as_nobody_with(const std::string& path, const std::vector<std::string>& args,
+                                    const std::vector<int>& capabilities, std::chrono::milliseconds timeout) {
   char pattern[] = "/tmp/reflector-tool-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a directory under /tmp");
   const std::filesystem::path directory = pattern;
@@ -64,11 +98,11 @@ tool_result run_tool_as_nobody(const std::string& path, const std::vector<std::s
   const int out_fd = out.fd();
   const int err_fd = err.fd();
   std::optional<child_process> child;
-  child.emplace(child_process::start(copy, args, sanitizer_settings(), [out_fd, err_fd] {
+  child.emplace(child_process::start(copy, args, sanitizer_settings(), [out_fd, err_fd, &capabilities] {
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     // Never exec as root: a failed drop ends the child instead.
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    if (!become_nobody_with(capabilities)) _exit(125);
   }));
   tool_result result;
   result.status = child->wait_for_exit(timeout);

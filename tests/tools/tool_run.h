@@ -49,6 +49,12 @@ tool_result run_tool(const std::string& path, const std::vector<std::string>& ar
 tool_result run_tool_as_nobody(const std::string& path, const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The same, holding these capabilities (CAP_* numbers) and no others, as a
+// unit's AmbientCapabilities= grants them to a user of its own.
+tool_result run_tool_as_nobody_with(const std::string& path, const std::vector<std::string>& args,
+                                    const std::vector<int>& capabilities,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 // True once nothing can bind address:port, that is, once a tool listens there.
 bool wait_until_port_taken(const std::string& address, std::uint16_t port);
 

@@ -66,6 +66,9 @@ void set_ipv4_header_words(built_frame& f, unsigned words) {
 
 void set_ethertype(built_frame& f, std::uint16_t ethertype) { f.write16(f.network - 2, ethertype); }
 
+// The 802.1Q tag control information: priority, drop eligibility, VLAN id.
+void set_vlan_tag(built_frame& f, std::uint16_t tag_control) { f.write16(ethertype_offset + 2, tag_control); }
+
 // Moves the prefix (payload bytes 0-1, which the reply carries back as they
 // are) so that the sum over the request, or over its reply, comes to ffff:
 // that datagram's checksum then computes to 0 and is sent as ffff.
@@ -235,7 +238,43 @@ std::vector<frame_case> address_cases(const test_host& host) {
        .shape = [](auto& s) { s.source_port = 0; s.payload[magic_offset] = 0; }},
       {.name = "bad source and no UDP checksum over IPv6", .reason = reason_passed_bad_source,
        .shape = [](auto& s) { s.source_port = 0; s.checksum = checksum_kind::zero; }, .to = applies::ipv6},
+      {.name = "source the same as the destination", .reason = reason_passed_bad_source,
+       .shape = [](auto& s) { s.source = s.destination; }},
   };
+  // A subnet's own and broadcast address answered would reach its every
+  // host; inside the subnet, and in a /31, every address is a host's.
+  for (const auto& [source, reason] :
+       {std::pair{"192.0.2.255", reason_passed_bad_source}, std::pair{"192.0.2.0", reason_passed_bad_source},
+        std::pair{"192.0.2.254", reason_answered}, std::pair{"192.0.2.1", reason_answered},
+        std::pair{"198.51.100.6", reason_answered}, std::pair{"198.51.100.255", reason_answered}}) {
+    const char* address = source;
+    cases.push_back({.name = std::string("source ") + address + " beside the host's subnets", .reason = reason,
+                     .shape = [address](auto& s) { set_source(s, address); }, .to = applies::ipv4});
+  }
+  for (const char* destination : {"224.0.0.1", "239.255.255.250", "192.0.2.255", "192.0.2.0", "240.0.0.1"}) {
+    cases.push_back({.name = "IPv4 group or subnet destination", .reason = reason_passed_not_local,
+                     .shape = [destination](auto& s) { set_destination(s, destination); }, .to = applies::ipv4});
+  }
+  cases.push_back({.name = "IPv6 multicast destination", .reason = reason_passed_not_local,
+                   .shape = [](auto& s) { set_destination(s, "ff05::1:3"); }, .to = applies::ipv6});
+  // Only the VLANs the host is on (100 and 4094) are its; the priority and
+  // drop eligibility bits say nothing of that.
+  for (const auto& [tag, reason] :
+       {std::pair{0x0064, reason_answered}, std::pair{0xf064, reason_answered}, std::pair{0x1064, reason_answered},
+        std::pair{0x0ffe, reason_answered}, std::pair{0x0065, reason_passed_not_local},
+        std::pair{0x00c8, reason_passed_not_local}, std::pair{0x0000, reason_passed_not_local},
+        std::pair{0x2000, reason_passed_not_local}, std::pair{0x0fff, reason_passed_not_local},
+        std::pair{0xefff, reason_passed_not_local}, std::pair{0x0164, reason_passed_not_local}}) {
+    const auto tag_control = static_cast<std::uint16_t>(tag);
+    cases.push_back({.name = "802.1Q tags", .reason = reason,
+                     .spoil = [tag_control](auto& f) { set_vlan_tag(f, tag_control); }, .to = applies::tagged});
+  }
+  cases.push_back({.name = "VLAN not the host's, other port", .reason = reason_passed_other,
+                   .shape = [](auto& s) { s.destination_port = 1214; },
+                   .spoil = [](auto& f) { set_vlan_tag(f, 0x00c8); }, .to = applies::tagged});
+  cases.push_back({.name = "VLAN not the host's, bad source", .reason = reason_passed_not_local,
+                   .shape = [](auto& s) { s.source_port = 0; },
+                   .spoil = [](auto& f) { set_vlan_tag(f, 0x0fff); }, .to = applies::tagged});
   // Every local address answers; the first of each family is the default.
   // A local IPv4 address written as ::ffff:a.b.c.d in an IPv6 header is not.
   for (const address16& local : host.local_addresses) {

@@ -44,6 +44,7 @@ struct datagram_view {
   std::size_t source_offset;
   std::size_t destination_offset;
   bool bad_ip_source;
+  bool foreign_vlan;  // tagged with a VLAN the host is not on
 };
 
 address16 mapped_ipv4(std::span<const std::uint8_t> frame, std::size_t offset) {
@@ -65,6 +66,26 @@ bool bad_ipv6_source(const address16& a) {
   if (first_fifteen_zero && (a[15] == 0 || a[15] == 1)) return true;  // :: and ::1
   return std::all_of(a.begin(), a.begin() + 10, [](auto b) { return b == 0; }) && a[10] == 0xff &&
          a[11] == 0xff;  // ::ffff:0:0/96
+}
+
+// The first or last address of one of the host's IPv4 subnets of /30 or
+// wider: the subnet itself or its broadcast address.
+bool subnet_broadcast(const address16& source, const test_host& host) {
+  std::uint32_t address = 0;
+  for (std::size_t i = 12; i < 16; ++i) address = address << 8 | source[i];
+  return std::any_of(host.ipv4_subnets.begin(), host.ipv4_subnets.end(), [&](const ipv4_subnet& subnet) {
+    if (subnet.prefix_length > 30) return false;
+    std::uint32_t own = 0;
+    for (std::size_t i = 12; i < 16; ++i) own = own << 8 | subnet.address[i];
+    const std::uint32_t host_part = (std::uint64_t{1} << (32 - subnet.prefix_length)) - 1;
+    const bool same_subnet = (address & ~host_part) == (own & ~host_part);
+    return same_subnet && ((address & host_part) == 0 || (address & host_part) == host_part);
+  });
+}
+
+// Multicast and broadcast destinations: no host's own address.
+bool group_destination(const address16& destination, fast_path_family family) {
+  return family == family_ipv4 ? destination[12] >= 224 : destination[0] == 0xff;
 }
 
 bool guarded(const address16& source, bool ipv4, const test_host& host) {
@@ -158,7 +179,8 @@ prediction judge_udp(std::span<const std::uint8_t> frame, const datagram_view& d
       family == family_ipv6 && std::all_of(d.destination.begin(), d.destination.begin() + 10,
                                            [](std::uint8_t b) { return b == 0; }) &&
       d.destination[10] == 0xff && d.destination[11] == 0xff;
-  if (!our_mac || mapped_ipv6_destination || !is_local(d.destination, host)) {
+  if (!our_mac || d.foreign_vlan || mapped_ipv6_destination || group_destination(d.destination, family) ||
+      !is_local(d.destination, host)) {
     return pass(reason_passed_not_local, family);
   }
   const std::size_t udp_length = read16(frame, d.at.udp + 4);
@@ -168,7 +190,7 @@ prediction judge_udp(std::span<const std::uint8_t> frame, const datagram_view& d
   }
   const bool group_source_mac = (frame[6] & 1) != 0;
   const bool source_port_zero = read16(frame, d.at.udp) == 0;
-  const bool own_source = is_local(d.source, host);
+  const bool own_source = is_local(d.source, host);  // its own destination among them
   if (d.bad_ip_source || group_source_mac || source_port_zero || own_source) {
     return pass(reason_passed_bad_source, family);
   }
@@ -180,7 +202,7 @@ prediction judge_udp(std::span<const std::uint8_t> frame, const datagram_view& d
   return judge_payload(frame, with_length);
 }
 
-prediction judge_ipv4(std::span<const std::uint8_t> frame, std::size_t ip,
+prediction judge_ipv4(std::span<const std::uint8_t> frame, std::size_t ip, bool foreign_vlan,
                       const test_host& host) {
   constexpr auto family = family_ipv4;
   if (frame.size() - ip < ipv4_header_size) return pass(reason_passed_malformed, family);
@@ -203,12 +225,14 @@ prediction judge_ipv4(std::span<const std::uint8_t> frame, std::size_t ip,
   d.address_size = 4;
   d.source_offset = ip + 12;
   d.destination_offset = ip + 16;
+  d.foreign_vlan = foreign_vlan;
   const std::uint8_t first = frame[ip + 12];
-  d.bad_ip_source = first == 0 || first == 127 || first >= 224 || guarded(d.source, true, host);
+  d.bad_ip_source = first == 0 || first == 127 || first >= 224 || guarded(d.source, true, host) ||
+                    subnet_broadcast(d.source, host);
   return judge_udp(frame, d, host);
 }
 
-prediction judge_ipv6(std::span<const std::uint8_t> frame, std::size_t ip,
+prediction judge_ipv6(std::span<const std::uint8_t> frame, std::size_t ip, bool foreign_vlan,
                       const test_host& host) {
   constexpr auto family = family_ipv6;
   if (frame.size() - ip < ipv6_header_size) return pass(reason_passed_malformed, family);
@@ -223,6 +247,7 @@ prediction judge_ipv6(std::span<const std::uint8_t> frame, std::size_t ip,
   d.address_size = 16;
   d.source_offset = ip + 8;
   d.destination_offset = ip + 24;
+  d.foreign_vlan = foreign_vlan;
   d.bad_ip_source = bad_ipv6_source(d.source) || guarded(d.source, false, host);
   return judge_udp(frame, d, host);
 }
@@ -234,13 +259,17 @@ prediction predict(std::span<const std::uint8_t> frame, const test_host& host) {
   if (frame.size() < 14) return pass(reason_passed_malformed, family_other);
   std::uint16_t ethertype = read16(frame, 12);
   std::size_t network = 14;
+  bool foreign_vlan = false;
   if (ethertype == ethertype_vlan) {
     if (frame.size() < 18) return pass(reason_passed_malformed, family_other);
+    // The priority bits are no part of the VLAN; 4095 is reserved, no VLAN's.
+    const std::uint16_t vlan = read16(frame, 14) & 0x0fff;
+    foreign_vlan = vlan == 0x0fff || std::find(host.vlans.begin(), host.vlans.end(), vlan) == host.vlans.end();
     ethertype = read16(frame, 16);
     network = 18;
   }
-  if (ethertype == ethertype_ipv4) return judge_ipv4(frame, network, host);
-  if (ethertype == ethertype_ipv6) return judge_ipv6(frame, network, host);
+  if (ethertype == ethertype_ipv4) return judge_ipv4(frame, network, foreign_vlan, host);
+  if (ethertype == ethertype_ipv6) return judge_ipv6(frame, network, foreign_vlan, host);
   return pass(reason_passed_other, family_other);
 }
 

@@ -2,8 +2,10 @@
 // its BPF program: the verdict, its reason and family, and for an answered
 // QUERY the frame that goes back out. The reply itself comes from the
 // protocol's own handle_message, the reference for what a reply must be.
-// Sources in the host's guarded ranges (the egress guard's) count as bad
-// sources, as the ones that must never be answered do.
+// Sources in the host's guarded ranges (the egress guard's) and the
+// broadcast addresses of its subnets count as bad sources, as the ones that
+// must never be answered do; a VLAN the host is not on, like a group
+// destination, makes a frame not the host's.
 #pragma once
 
 #include <cstddef>

@@ -49,7 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
         planted_fault{"ipv6_zero_checksum_answered", "IPv6 datagrams without a checksum answered"},
         planted_fault{"ip_options_counted_as_fragment", "IPv4 options counted under fragments"},
         planted_fault{"ipv4_reply_carries_destination", "IPv4 replies carrying the host's own address"},
-        planted_fault{"source_port_not_swapped", "replies sent from the client's port, not the service's"}),
+        planted_fault{"source_port_not_swapped", "replies sent from the client's port, not the service's"},
+        planted_fault{"any_vlan_answered", "frames of VLANs the host is not on answered"},
+        planted_fault{"subnet_broadcast_source_answered", "QUERYs from a subnet's broadcast address answered"}),
     [](const testing::TestParamInfo<planted_fault>& info) { return std::string(info.param.name); });
 
 // The same source built the same way and left unchanged agrees: what the

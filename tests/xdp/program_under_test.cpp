@@ -9,6 +9,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/xdp/host_addresses.h"
+
 #ifndef CAP_BPF
 #define CAP_BPF 39
 #endif
@@ -26,12 +28,23 @@ bool has_effective_capability(int capability) {
   return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
 }
 
+fast_path_address map_key(const address16& address) {
+  fast_path_address key{};
+  std::memcpy(key.bytes, address.data(), sizeof key.bytes);
+  return key;
+}
+
 std::vector<fast_path_address> map_keys(const std::vector<address16>& addresses) {
   std::vector<fast_path_address> keys;
-  for (const auto& address : addresses) {
-    fast_path_address key{};
-    std::memcpy(key.bytes, address.data(), sizeof key.bytes);
-    keys.push_back(key);
+  for (const auto& address : addresses) keys.push_back(map_key(address));
+  return keys;
+}
+
+// As the loader finds them on a host with these subnets.
+std::vector<fast_path_address> broadcasts_of(const std::vector<ipv4_subnet>& subnets) {
+  std::vector<fast_path_address> keys;
+  for (const auto& subnet : subnets) {
+    for (const auto& key : subnet_broadcasts(map_key(subnet.address), subnet.prefix_length)) keys.push_back(key);
   }
   return keys;
 }
@@ -47,6 +60,8 @@ program_under_test::program_under_test(const test_host& host,
                                        const std::optional<std::string>& object_path)
     : program_(load(object_path)), program_fd_(program_.program_fd()), output_(largest_output) {
   write_interface_mac(program_.interface_fd(), host.interface_mac);
+  replace_local_broadcasts(program_.local_broadcasts_fd(), broadcasts_of(host.ipv4_subnets));
+  replace_vlans(program_.vlans_fd(), host.vlans);
   replace_local_addresses(program_.local_addresses_fd(), map_keys(host.local_addresses));
 }
 

@@ -23,7 +23,7 @@ struct program_run {
 class program_under_test {
  public:
   // The built-in program, or the object file at object_path; loaded with the
-  // host's MAC address and local addresses in its maps.
+  // host's MAC address, local addresses, subnet broadcasts and VLANs in its maps.
   program_under_test(const test_host& host, const std::optional<std::string>& object_path);
 
   // Throws std::runtime_error when the kernel refuses the run.

@@ -39,6 +39,24 @@ const std::vector<std::size_t>& edge_lengths() {
   return lengths;
 }
 
+// Each end of a subnet and the address just inside it.
+std::vector<address16> subnet_edges(const ipv4_subnet& subnet) {
+  std::uint32_t own = 0;
+  for (std::size_t i = 12; i < 16; ++i) own = own << 8 | subnet.address[i];
+  const std::uint32_t host_part =
+      static_cast<std::uint32_t>((std::uint64_t{1} << (32 - subnet.prefix_length)) - 1);
+  const std::uint32_t first = own & ~host_part;
+  const std::uint32_t last = own | host_part;
+  std::vector<address16> edges;
+  for (const std::uint32_t address : {first, first + 1, last - 1, last}) {
+    address16 a{};
+    a[10] = a[11] = 0xff;
+    for (int i = 0; i < 4; ++i) a[12 + i] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    edges.push_back(a);
+  }
+  return edges;
+}
+
 }  // namespace
 
 random_bits::random_bits(std::uint64_t seed) {
@@ -72,6 +90,9 @@ random_frames::random_frames(std::uint64_t seed, const test_host& host)
   for (const auto& range : host.guarded_sources) {
     for (const auto& edge : edges_of(range)) edge_sources_.push_back(edge);
   }
+  for (const auto& subnet : host.ipv4_subnets) {
+    for (const auto& edge : subnet_edges(subnet)) edge_sources_.push_back(edge);
+  }
 }
 
 std::vector<std::uint8_t> random_frames::next() {
@@ -84,7 +105,11 @@ std::vector<std::uint8_t> random_frames::next() {
 udp_frame_spec random_frames::datagram() {
   udp_frame_spec s;
   s.ipv6 = percent(50);
-  if (percent(20)) s.vlan_tag = word();
+  if (percent(20)) {
+    // Mostly the host's VLANs, with any priority; now and then any tag.
+    const std::uint16_t priority = static_cast<std::uint16_t>(word() & 0xf000);
+    s.vlan_tag = percent(70) ? static_cast<std::uint16_t>(priority | pick(host_.vlans)) : word();
+  }
 
   s.destination_mac = host_.interface_mac;
   if (percent(6)) {

@@ -11,10 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -133,6 +136,80 @@ TEST_F(Lifecycle, AttachAgainTakesInAddressesAddedSince) {
   EXPECT_TRUE(answered("192.0.2.3"));
   EXPECT_TRUE(answered("2001:db8::3"));
   EXPECT_EQ(counts().total("answered"), 2);
+}
+
+// The VLANs the fast path answers on are the 802.1Q VLAN interfaces stacked
+// on its own that are up, as attach finds them; attach again takes in a
+// change. 802.1ad ones, those that are down and those on other interfaces
+// are not the host's VLANs here.
+TEST_F(Lifecycle, AttachMarksTheVlansTheHostIsOnThroughTheInterface) {
+  try {
+    run_command({"ip", "link", "add", "link", server_interface, "name", "xdp0.100", "type", "vlan", "id", "100"});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "this kernel makes no VLAN interfaces (CONFIG_VLAN_8021Q): " << error.what();
+  }
+  run_command({"ip", "link", "add", "link", server_interface, "name", "xdp0.200", "type", "vlan", "id", "200"});
+  run_command({"ip", "link", "add", "link", server_interface, "name", "xdp0.ad", "type", "vlan", "proto",
+               "802.1ad", "id", "300"});
+  run_command({"ip", "link", "add", "other0", "type", "veth", "peer", "name", "other1"});
+  run_command({"ip", "link", "add", "link", "other0", "name", "other0.400", "type", "vlan", "id", "400"});
+  for (const char* up : {"xdp0.100", "xdp0.ad", "other0", "other0.400"})
+    run_command({"ip", "link", "set", up, "up"});
+
+  const auto marked = [] {
+    const int fd = bpf_obj_get((pins + "/vlans").c_str());
+    EXPECT_GE(fd, 0) << std::strerror(errno);
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t id = 0; fd >= 0 && id < 4096; ++id) {
+      std::uint8_t on = 0;
+      EXPECT_EQ(bpf_map_lookup_elem(fd, &id, &on), 0);
+      if (on != 0) ids.push_back(id);
+    }
+    if (fd >= 0) close(fd);
+    return ids;
+  };
+  attach();
+  EXPECT_EQ(marked(), (std::vector<std::uint32_t>{100}));
+
+  run_command({"ip", "link", "set", "xdp0.200", "up"});
+  run_command({"ip", "link", "set", "xdp0.100", "down"});
+  attach();
+  EXPECT_EQ(marked(), (std::vector<std::uint32_t>{200}));
+}
+
+// The subnets of the host's IPv4 addresses, as attach finds them: the first
+// and last address of each, none for a /31; a QUERY from one of them is
+// left to the kernel.
+TEST_F(Lifecycle, AttachRecordsTheBroadcastAddressesOfTheHostsSubnets) {
+  run_command({"ip", "-4", "addr", "add", "198.51.100.77/26", "dev", server_interface});
+  run_command({"ip", "-4", "addr", "add", "203.0.113.9/31", "dev", server_interface});
+  attach();
+  const int fd = bpf_obj_get((pins + "/local_broadcasts").c_str());
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  std::set<address16> recorded;
+  address16 key{};
+  address16 next{};
+  for (const void* previous = nullptr; bpf_map_get_next_key(fd, previous, next.data()) == 0; previous = key.data()) {
+    recorded.insert(next);
+    key = next;
+  }
+  close(fd);
+  EXPECT_EQ(recorded, (std::set<address16>{address_of("192.0.2.0"), address_of("192.0.2.255"),
+                                           address_of("198.51.100.64"), address_of("198.51.100.127")}));
+}
+
+// Pins of an attachment made before the fast path learned of broadcasts
+// and VLANs: a refresh cannot fill what is not there, so attach says to
+// detach first, and leaves it answering as it was.
+TEST_F(Lifecycle, AttachOverAnOlderAttachmentSaysToDetachFirst) {
+  attach();
+  fs::remove(pins + "/local_broadcasts");
+  fs::remove(pins + "/vlans");
+  EXPECT_TRUE(refused_in_one_line(reflect_xdp({"attach", server_interface}), 1, "reflect-xdp attach",
+                                  "attached by an older reflect-xdp"));
+  EXPECT_TRUE(answered(ipv4.server));
+  EXPECT_TRUE(reflect_xdp({"detach", server_interface}).exited_with(0));
+  EXPECT_FALSE(fs::exists(pins));
 }
 
 // Asking for generic mode where the fast path sits in native mode must not

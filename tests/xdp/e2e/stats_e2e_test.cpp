@@ -1,10 +1,18 @@
 // reflect-stats beside the fast path: its counters appear, per interface,
 // reason and family, equal to what the fast path itself counted; and with
 // the service running, its figures still come from the service's sockets.
+#include <linux/capability.h>
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "tests/support/json_value.h"
 #include "tests/xdp/e2e/veth_topology.h"
+
+#ifndef CAP_BPF
+#define CAP_BPF 39
+#endif
 
 namespace reflector::test {
 namespace {
@@ -76,6 +84,30 @@ TEST_F(StatsBesideTheFastPath, ShowsTheFastPathsCountersAsItCountsThem) {
   const auto table = run_tool(REFLECT_STATS_PATH, {});
   ASSERT_TRUE(table.exited_with(0)) << table.describe();
   EXPECT_NE(table.out.find("fast path on xdp0 (native)"), std::string::npos) << table.out;
+}
+
+// The exporter's unit grants a user of its own CAP_SYS_PTRACE,
+// CAP_DAC_READ_SEARCH and CAP_BPF, and no CAP_DAC_OVERRIDE: the pins (root's,
+// 0600) are read through read-only descriptors, and the link is not opened.
+// Without those capabilities the pins stay closed to it.
+TEST_F(StatsBesideTheFastPath, ReadsThePinsWithTheExportersCapabilitiesAlone) {
+  attach();
+  query(ipv4, 2);
+  const auto as_exporter = [](const std::vector<int>& capabilities) {
+    const auto result = run_tool_as_nobody_with(REFLECT_STATS_PATH, {"--json"}, capabilities);
+    EXPECT_TRUE(result.exited_with(0)) << result.describe();
+    return json_value::parse(result.out);
+  };
+  const auto granted = as_exporter({CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_BPF});
+  EXPECT_TRUE(granted["fast_path"]["unreadable"].is_null()) << granted["fast_path"]["unreadable"].string();
+  const auto& attachments = granted["fast_path"]["attachments"].array();
+  ASSERT_EQ(attachments.size(), 1u);
+  EXPECT_TRUE(attachments[0]["attached"].boolean());
+  EXPECT_EQ(attachments[0]["mode"].string(), "native");
+  EXPECT_EQ(attachments[0]["packets"]["answered"]["ipv4"].integer(), 2);
+
+  const auto without = as_exporter({});
+  EXPECT_FALSE(without["fast_path"]["unreadable"].is_null());
 }
 
 // FORWARDs pass the fast path to the service: both sets of figures move.
