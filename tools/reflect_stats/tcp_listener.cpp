@@ -1,0 +1,49 @@
+#include "tools/reflect_stats/tcp_listener.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tools/common/shown_argument.h"
+#include "tools/common/tool_errors.h"
+
+namespace reflector::tools {
+namespace {
+
+constexpr int connection_backlog = 64;
+
+int listen_at(const addrinfo& address) {
+  const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
+  if (fd == -1) return -1;
+  const int on = 1;
+  const int off = 0;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (address.ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  if (bind(fd, address.ai_addr, address.ai_addrlen) == 0 && listen(fd, connection_backlog) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+int listen_tcp(const std::string& host, std::uint16_t port, const std::string& shown) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int fd = [&] {
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+    for (const addrinfo* one = found; one; one = one->ai_next) {
+      if (const int listening = listen_at(*one); listening != -1) return listening;
+    }
+    return -1;
+  }();
+  if (found) freeaddrinfo(found);
+  if (fd == -1) throw usage_error("cannot listen on " + quoted_argument(shown) + " (address not local, or port in use)");
+  return fd;
+}
+
+}  // namespace reflector::tools
