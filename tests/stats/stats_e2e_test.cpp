@@ -2,7 +2,10 @@
 // namespace: what it says about the service's sockets and workers must be
 // what the kernel itself says, and its health check must follow answers and
 // drops.
+#include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
+#include <thread>
 #include <sstream>
 
+#include "tests/support/child_process.h"
 #include "tests/support/json_value.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/proc_readings.h"
@@ -300,6 +306,84 @@ TEST_F(HealthCheck, AStateFileItCannotKeepIsAFailureNotAVerdict) {
   fs::permissions(directory_ + "/state", fs::perms::owner_all, fs::perm_options::replace);
   std::ofstream(state_) << "not a state\n";
   EXPECT_TRUE(says(check(), 0, "healthy: ", "first check"));
+}
+
+// A process that another user (nobody) starts under the service's name: a
+// copy of sleep(1) called reflectord. With holds_port, it binds UDP port
+// 1213 first, as any user may while the port is free.
+class impostor {
+ public:
+  impostor(const fs::path& directory, bool holds_port) : process_(start(directory, holds_port)) {}
+
+  testing::AssertionResult named() const {
+    const std::string comm = "/proc/" + std::to_string(process_.pid()) + "/comm";
+    for (int waited = 0; waited < 500; ++waited) {
+      std::string name;
+      std::getline(std::ifstream(comm) >> std::ws, name);
+      if (name == "reflectord") return testing::AssertionSuccess();
+      std::this_thread::sleep_for(10ms);
+    }
+    return testing::AssertionFailure() << "the impostor was never named reflectord";
+  }
+
+ private:
+  static child_process start(const fs::path& directory, bool holds_port) {
+    const fs::path copy = directory / "reflectord";
+    if (!fs::exists(copy)) fs::copy_file("/bin/sleep", copy);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    return child_process::start(copy, {"60"}, {}, [holds_port] {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+      if (!holds_port) return;
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_port = htons(1213);
+      const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+      if (fd == -1 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) _exit(126);
+    });
+  }
+
+  child_process process_;
+};
+
+// reflector_up follows the sockets on the port that root or the service's
+// user hold: processes another user names reflectord, on the port or not,
+// change nothing, whether the reader may see the sockets' owners or not.
+TEST(ServiceUp, NoProcessOfAnotherUserChangesIt) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  char pattern[] = "/tmp/reflect-stats-impostor-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path directory = pattern;
+  fs::permissions(directory, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  struct situation {
+    const char* what;
+    bool service;
+    int impostors;
+    bool on_the_port;
+    bool as_nobody;
+    const char* up;
+  };
+  for (const situation& c : {
+           situation{"service down, an impostor on its port", false, 1, true, false, "reflector_up 0"},
+           situation{"service down, an impostor on its port, read as nobody", false, 1, true, true, "reflector_up 0"},
+           situation{"service down, an impostor by name alone, read as nobody", false, 1, false, true, "reflector_up 0"},
+           situation{"service up beside two impostors, read as nobody", true, 2, false, true, "reflector_up 1"},
+       }) {
+    std::optional<service_instance> service;
+    if (c.service) {
+      service.emplace();
+      ASSERT_TRUE(service->wait_until_answering()) << c.what;
+    }
+    std::vector<std::unique_ptr<impostor>> impostors;
+    for (int i = 0; i < c.impostors; ++i) {
+      impostors.push_back(std::make_unique<impostor>(directory, c.on_the_port));
+      ASSERT_TRUE(impostors.back()->named()) << c.what;
+    }
+    const auto result = c.as_nobody ? run_tool_as_nobody(REFLECT_STATS_PATH, {"--prometheus"})
+                                    : reflect_stats({"--prometheus"});
+    ASSERT_TRUE(result.exited_with(0)) << c.what << ": " << result.describe();
+    EXPECT_NE(result.out.find("\n" + std::string(c.up) + "\n"), std::string::npos) << c.what << ":\n" << result.out;
+  }
+  fs::remove_all(directory);
 }
 
 TEST(StatsArguments, MistakesAreOneLineAndStatusOne) {
