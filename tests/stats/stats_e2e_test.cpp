@@ -284,26 +284,45 @@ TEST_F(HealthCheck, FollowsAnswersAndDropsSinceTheLastCheck) {
   EXPECT_TRUE(says(check(), 0, "healthy: ", "no datagrams dropped"));
 }
 
+// Refused at once with one line, never waited on: a state file or
+// directory another user could have made or could change. nobody's default
+// directory under /tmp made first by another user, with a FIFO in it, is
+// the trap an unprivileged user could set.
 TEST_F(HealthCheck, AStateFileItCannotKeepIsAFailureNotAVerdict) {
   const std::string file = directory_ + "/file";
   std::ofstream(file) << "x";
-  struct failure {
-    std::string state;
-    const char* reason;
-  };
   fs::create_directories(directory_ + "/open");
   fs::permissions(directory_ + "/open", fs::perms::all);
-  for (const auto& [state, reason] : {failure{file + "/check-state", "Not a directory"},
-                                      failure{directory_ + "/open/check-state", "may be written by other users"}}) {
-    const auto result = reflect_stats({"--check", "--state-file", state});
-    EXPECT_TRUE(result.exited_with(1)) << result.describe();
+  fs::create_directories(directory_ + "/state");
+  fs::permissions(directory_ + "/state", fs::perms::owner_all, fs::perm_options::replace);
+  ASSERT_EQ(mkfifo((directory_ + "/state/fifo").c_str(), 0600), 0);
+  const std::string foreign = directory_ + "/state/foreign";
+  std::ofstream(foreign) << "not a state\n";
+  ASSERT_EQ(chown(foreign.c_str(), 12345, 12345), 0);
+  const std::string trap = "/tmp/reflect-stats-65534";
+  fs::remove_all(trap);
+  fs::create_directory(trap);
+  ASSERT_EQ(mkfifo((trap + "/check-state").c_str(), 0666), 0);
+  ASSERT_EQ(chown(trap.c_str(), 12345, 12345), 0);
+  struct failure {
+    std::string state;  // empty: the default, as nobody
+    const char* reason;
+  };
+  for (const auto& [state, reason] : {failure{file + "/check-state", "file is not a directory"},
+                                      failure{directory_ + "/open/check-state", "may be written by other users"},
+                                      failure{directory_ + "/state/fifo", "is not a regular file"},
+                                      failure{foreign, "belongs to another user (uid 12345)"},
+                                      failure{"", "/tmp/reflect-stats-65534 belongs to another user (uid 12345)"}}) {
+    const auto result = state.empty() ? run_tool_as_nobody(REFLECT_STATS_PATH, {"--check"}, 5s)
+                                      : run_tool(REFLECT_STATS_PATH, {"--check", "--state-file", state}, 5s);
+    EXPECT_TRUE(result.exited_with(1)) << reason << ": " << result.describe();
     EXPECT_TRUE(result.out.empty()) << result.describe();
     EXPECT_TRUE(result.err.starts_with("reflect-stats: ")) << result.describe();
     EXPECT_NE(result.err.find(reason), std::string::npos) << result.describe();
   }
-  // A file it did not write is replaced, and the check counts from now.
-  fs::create_directories(directory_ + "/state");
-  fs::permissions(directory_ + "/state", fs::perms::owner_all, fs::perm_options::replace);
+  fs::remove_all(trap);
+  // A file of its own that it did not write is replaced, and the check
+  // counts from now.
   std::ofstream(state_) << "not a state\n";
   EXPECT_TRUE(says(check(), 0, "healthy: ", "first check"));
 }
