@@ -12,7 +12,9 @@
 namespace reflector::tools {
 namespace {
 
-constexpr int connection_backlog = 64;
+// Room for a burst of connections while a reading is taken: the server
+// bounds how many it holds once accepted.
+constexpr int connection_backlog = 128;
 
 int listen_at(const addrinfo& address) {
   const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
