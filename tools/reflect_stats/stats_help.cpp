@@ -38,7 +38,8 @@ const char* const stats_help =
     "  -h, --help         this text\n"
     "  --version          the version\n"
     "\n"
-    "Exit status: 0 done (--check: healthy), 1 bad arguments or the check\n"
-    "could not be made, 2 --check: unhealthy.\n";
+    "Exit status: 0 done (--check: healthy), 1 bad arguments, the check\n"
+    "could not be made, or --listen stopped serving but on a stop signal,\n"
+    "2 --check: unhealthy.\n";
 
 }  // namespace reflector::tools

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "tools/common/shown_argument.h"
 #include "tools/common/tool_errors.h"
 
@@ -16,6 +19,7 @@ namespace {
 // bounds how many it holds once accepted.
 constexpr int connection_backlog = 128;
 
+// The listening socket, or -1 with errno saying why not.
 int listen_at(const addrinfo& address) {
   const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
   if (fd == -1) return -1;
@@ -24,7 +28,9 @@ int listen_at(const addrinfo& address) {
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (address.ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   if (bind(fd, address.ai_addr, address.ai_addrlen) == 0 && listen(fd, connection_backlog) == 0) return fd;
+  const int error = errno;
   close(fd);
+  errno = error;
   return -1;
 }
 
@@ -36,15 +42,18 @@ int listen_tcp(const std::string& host, std::uint16_t port, const std::string& s
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
-  const int fd = [&] {
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
-    for (const addrinfo* one = found; one; one = one->ai_next) {
-      if (const int listening = listen_at(*one); listening != -1) return listening;
-    }
-    return -1;
-  }();
-  if (found) freeaddrinfo(found);
-  if (fd == -1) throw usage_error("cannot listen on " + quoted_argument(shown) + " (address not local, or port in use)");
+  const int looked_up = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (looked_up != 0) {
+    throw usage_error("cannot listen on " + quoted_argument(shown) + ": " + gai_strerror(looked_up));
+  }
+  int fd = -1;
+  int error = EADDRNOTAVAIL;
+  for (const addrinfo* one = found; one && fd == -1; one = one->ai_next) {
+    fd = listen_at(*one);
+    if (fd == -1) error = errno;
+  }
+  freeaddrinfo(found);
+  if (fd == -1) throw usage_error("cannot listen on " + quoted_argument(shown) + ": " + std::strerror(error));
   return fd;
 }
 
