@@ -14,7 +14,9 @@ namespace reflector::tools {
 
 inline constexpr const char* service_user = "reflectord";
 
-// Root's uid, and the service user's where it exists now.
+// Root's uid, and the service user's where it exists now: by name, or
+// where the user database cannot resolve dynamic users, from systemd's own
+// record of them.
 std::vector<uid_t> service_users();
 
 }  // namespace reflector::tools
