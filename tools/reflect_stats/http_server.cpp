@@ -92,15 +92,19 @@ void send_more(connection& one) {
 }
 
 // Makes room for one more connection by dropping the oldest unfinished
-// request; false when every connection is being answered.
-bool make_room(std::vector<connection>& connections) {
+// request, or else the answer nearest its deadline: a scraper takes its
+// answer at once, so an answer still waiting is a client that will not.
+void make_room(std::vector<connection>& connections) {
   connection* oldest = nullptr;
   for (auto& one : connections) {
-    if (!one.done && one.response.empty() && (!oldest || one.deadline < oldest->deadline)) oldest = &one;
+    if (one.done) continue;
+    const bool reading = one.response.empty();
+    const bool oldest_reading = oldest && oldest->response.empty();
+    if (!oldest || (reading && !oldest_reading) || (reading == oldest_reading && one.deadline < oldest->deadline)) {
+      oldest = &one;
+    }
   }
-  if (!oldest) return false;
-  oldest->done = true;
-  return true;
+  if (oldest) oldest->done = true;
 }
 
 void close_done(std::vector<connection>& connections) {
@@ -114,14 +118,14 @@ void close_done(std::vector<connection>& connections) {
   std::erase_if(connections, [](const connection& one) { return one.fd == -1; });
 }
 
-// Takes the connections waiting to be accepted, as many as there is room
-// for. Returns the time to try again after a shortage of descriptors or
-// memory, or nullopt.
+// Takes the connections waiting to be accepted, a few at a turn, each
+// making room for itself once most_connections are open. Returns the time
+// to try again after a shortage of descriptors or memory, or nullopt.
 std::optional<clock::time_point> accept_waiting(int listener, std::vector<connection>& connections) {
   for (int accepted = 0; accepted < 16; ++accepted) {
     std::size_t open = 0;
     for (const auto& one : connections) open += one.done ? 0 : 1;
-    if (open >= most_connections && !make_room(connections)) return clock::now() + std::chrono::milliseconds(100);
+    if (open >= most_connections) make_room(connections);
     const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd != -1) {
       connections.push_back({fd, clock::now() + request_time_limit, {}, {}, 0, false});

@@ -2,8 +2,9 @@
 // per connection. No client can hold it up or grow it: each connection has
 // a few KiB for its request and a deadline for the whole of it (not for
 // each read), the connections are bounded in number (the oldest unfinished
-// request gives way to a new connection), and every request that completes
-// in one turn is answered together, so that a crowd costs one reading.
+// request, or else the oldest answer not yet taken, gives way to a new
+// connection), and every request that completes in one turn is answered
+// together, so that a crowd costs one reading.
 #pragma once
 
 #include <chrono>

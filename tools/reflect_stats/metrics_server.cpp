@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
 #include "tools/common/endpoint_argument.h"
 #include "tools/common/shown_argument.h"
@@ -28,12 +29,19 @@ bool wants_metrics(const http_exchange& exchange) { return exchange.request.path
 // all arrived.
 void answer(std::vector<http_exchange>& exchanges, const snapshot_options& options, thread_matches& remembered) {
   std::string metrics;
+  std::string failure;  // why there is no reading: answered with 500
   if (std::any_of(exchanges.begin(), exchanges.end(), wants_metrics)) {
-    metrics = stats_prometheus(take_snapshot(options, remembered));
+    try {
+      metrics = stats_prometheus(take_snapshot(options, remembered));
+    } catch (const std::exception& error) {
+      failure = std::string("reading failed: ") + error.what() + "\n";
+    }
   }
   for (auto& exchange : exchanges) {
     const bool head = exchange.request.head;
-    if (wants_metrics(exchange)) {
+    if (wants_metrics(exchange) && !failure.empty()) {
+      exchange.response = http_response(500, plain_text, failure, head);
+    } else if (wants_metrics(exchange)) {
       exchange.response = http_response(200, prometheus_content_type, metrics, head);
     } else if (exchange.request.path == "/") {
       exchange.response = http_response(200, plain_text, index_page, head);
