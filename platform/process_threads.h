@@ -25,10 +25,12 @@ struct thread_reading {
 // names no process this user may see.
 std::optional<std::vector<thread_reading>> process_threads(pid_t pid);
 
-// The processes whose command name is name, in ascending order. On Linux,
-// a process seen to be in another network namespace than the caller's is
-// left out: its sockets are not the ones this namespace serves. (Another
-// user's namespace cannot be seen without privilege; such a process stays.)
-std::vector<pid_t> processes_named(std::string_view name);
+// The processes whose command name is name and whose real and effective
+// users are both among users, in ascending order: any user may give a
+// process any name, but not another user's identity. On Linux, a process
+// seen to be in another network namespace than the caller's is left out:
+// its sockets are not the ones this namespace serves. (Another user's
+// namespace cannot be seen without privilege; such a process stays.)
+std::vector<pid_t> processes_named(std::string_view name, const std::vector<uid_t>& users);
 
 }  // namespace reflector

@@ -69,13 +69,14 @@ std::optional<std::vector<thread_reading>> process_threads(pid_t pid) {
   return readings;
 }
 
-std::vector<pid_t> processes_named(std::string_view name) {
+std::vector<pid_t> processes_named(std::string_view name, const std::vector<uid_t>& users) {
   std::vector<pid_t> named;
   const auto records = process_records(std::to_array({CTL_KERN, KERN_PROC, KERN_PROC_PROC}));
   if (!records) return named;
   for (const struct kinfo_proc& process : *records) {
     const std::string_view command(process.ki_comm, strnlen(process.ki_comm, sizeof process.ki_comm));
-    if (command == name) named.push_back(process.ki_pid);
+    const auto among = [&](uid_t uid) { return std::find(users.begin(), users.end(), uid) != users.end(); };
+    if (command == name && among(process.ki_ruid) && among(process.ki_uid)) named.push_back(process.ki_pid);
   }
   std::sort(named.begin(), named.end());
   return named;

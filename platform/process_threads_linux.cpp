@@ -59,6 +59,22 @@ std::optional<std::vector<thread_reading>> process_threads(pid_t pid) {
 
 namespace {
 
+// Whether the real and effective users on status' "Uid:" line (real,
+// effective, saved, file system) are both among users.
+bool run_by(const std::string& status, const std::vector<uid_t>& users) {
+  std::istringstream lines(status);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream fields(line.substr(4));
+    long real = -1;
+    long effective = -1;
+    fields >> real >> effective;
+    const auto among = [&](long uid) { return std::find(users.begin(), users.end(), static_cast<uid_t>(uid)) != users.end(); };
+    return real >= 0 && effective >= 0 && among(real) && among(effective);
+  }
+  return false;
+}
+
 std::string network_namespace_of(const std::string& process_directory) {
   char link[64];
   const ssize_t length = readlink((process_directory + "/ns/net").c_str(), link, sizeof link);
@@ -67,14 +83,14 @@ std::string network_namespace_of(const std::string& process_directory) {
 
 }  // namespace
 
-std::vector<pid_t> processes_named(std::string_view name) {
+std::vector<pid_t> processes_named(std::string_view name, const std::vector<uid_t>& users) {
   std::vector<pid_t> named;
   const std::string own_namespace = network_namespace_of("/proc/self");
   for (const pid_t pid : proc::numbered_entries("/proc")) {
     const std::string directory = "/proc/" + std::to_string(pid);
     std::string command = proc::read_whole(directory + "/comm");
     if (!command.empty() && command.back() == '\n') command.pop_back();
-    if (command != name) continue;
+    if (command != name || !run_by(proc::read_whole(directory + "/status"), users)) continue;
     // Another user's namespace link is hidden; only one seen to differ rules
     // the process out.
     const std::string its_namespace = network_namespace_of(directory);

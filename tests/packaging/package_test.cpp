@@ -693,8 +693,8 @@ TEST(StatsUnits, ExposureScoreStaysAtWhatTheyNeed) {
 TEST(StatsUnits, SystemCallFilterAllowsEveryCallReflectStatsMakes) {
   if (!have_program("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
   // The loader and C library, /proc and sock_diag reads, output; the
-  // exporter's threads and its listening socket; the check's QUERY and the
-  // replacing of its state file.
+  // exporter's listening socket and the poll it serves from; the check's
+  // QUERY and the replacing of its state file.
   const std::vector<std::string> common{
       "execve", "brk", "mmap", "mprotect", "munmap", "arch_prctl", "set_tid_address",
       "set_robust_list", "rseq", "prlimit64", "getrandom", "access", "openat", "newfstatat",
@@ -704,7 +704,7 @@ TEST(StatsUnits, SystemCallFilterAllowsEveryCallReflectStatsMakes) {
       {"reflect-stats.service",
        {"clone", "clone3", "exit", "madvise", "rt_sigaction", "rt_sigprocmask", "rt_sigtimedwait",
         "setsockopt", "bind", "listen", "accept", "accept4", "getsockname", "getpeername",
-        "shutdown", "fcntl", "ioctl"}},
+        "shutdown", "fcntl", "ioctl", "ppoll"}},
       {"reflect-stats-check.service", {"geteuid", "getpid", "mkdir", "rename", "unlink"}},
   };
   for (const char* name : stats_services) {

@@ -2,7 +2,10 @@
 // namespace: what it says about the service's sockets and workers must be
 // what the kernel itself says, and its health check must follow answers and
 // drops.
+#include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
+#include <thread>
 #include <sstream>
 
+#include "tests/support/child_process.h"
 #include "tests/support/json_value.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/proc_readings.h"
@@ -278,28 +284,125 @@ TEST_F(HealthCheck, FollowsAnswersAndDropsSinceTheLastCheck) {
   EXPECT_TRUE(says(check(), 0, "healthy: ", "no datagrams dropped"));
 }
 
+// Refused at once with one line, never waited on: a state file or
+// directory another user could have made or could change. nobody's default
+// directory under /tmp made first by another user, with a FIFO in it, is
+// the trap an unprivileged user could set.
 TEST_F(HealthCheck, AStateFileItCannotKeepIsAFailureNotAVerdict) {
   const std::string file = directory_ + "/file";
   std::ofstream(file) << "x";
-  struct failure {
-    std::string state;
-    const char* reason;
-  };
   fs::create_directories(directory_ + "/open");
   fs::permissions(directory_ + "/open", fs::perms::all);
-  for (const auto& [state, reason] : {failure{file + "/check-state", "Not a directory"},
-                                      failure{directory_ + "/open/check-state", "may be written by other users"}}) {
-    const auto result = reflect_stats({"--check", "--state-file", state});
-    EXPECT_TRUE(result.exited_with(1)) << result.describe();
+  fs::create_directories(directory_ + "/state");
+  fs::permissions(directory_ + "/state", fs::perms::owner_all, fs::perm_options::replace);
+  ASSERT_EQ(mkfifo((directory_ + "/state/fifo").c_str(), 0600), 0);
+  const std::string foreign = directory_ + "/state/foreign";
+  std::ofstream(foreign) << "not a state\n";
+  ASSERT_EQ(chown(foreign.c_str(), 12345, 12345), 0);
+  const std::string trap = "/tmp/reflect-stats-65534";
+  fs::remove_all(trap);
+  fs::create_directory(trap);
+  ASSERT_EQ(mkfifo((trap + "/check-state").c_str(), 0666), 0);
+  ASSERT_EQ(chown(trap.c_str(), 12345, 12345), 0);
+  struct failure {
+    std::string state;  // empty: the default, as nobody
+    const char* reason;
+  };
+  for (const auto& [state, reason] : {failure{file + "/check-state", "file is not a directory"},
+                                      failure{directory_ + "/open/check-state", "may be written by other users"},
+                                      failure{directory_ + "/state/fifo", "is not a regular file"},
+                                      failure{foreign, "belongs to another user (uid 12345)"},
+                                      failure{"", "/tmp/reflect-stats-65534 belongs to another user (uid 12345)"}}) {
+    const auto result = state.empty() ? run_tool_as_nobody(REFLECT_STATS_PATH, {"--check"}, 5s)
+                                      : run_tool(REFLECT_STATS_PATH, {"--check", "--state-file", state}, 5s);
+    EXPECT_TRUE(result.exited_with(1)) << reason << ": " << result.describe();
     EXPECT_TRUE(result.out.empty()) << result.describe();
     EXPECT_TRUE(result.err.starts_with("reflect-stats: ")) << result.describe();
     EXPECT_NE(result.err.find(reason), std::string::npos) << result.describe();
   }
-  // A file it did not write is replaced, and the check counts from now.
-  fs::create_directories(directory_ + "/state");
-  fs::permissions(directory_ + "/state", fs::perms::owner_all, fs::perm_options::replace);
+  fs::remove_all(trap);
+  // A file of its own that it did not write is replaced, and the check
+  // counts from now.
   std::ofstream(state_) << "not a state\n";
   EXPECT_TRUE(says(check(), 0, "healthy: ", "first check"));
+}
+
+// A process that another user (nobody) starts under the service's name: a
+// copy of sleep(1) called reflectord. With holds_port, it binds UDP port
+// 1213 first, as any user may while the port is free.
+class impostor {
+ public:
+  impostor(const fs::path& directory, bool holds_port) : process_(start(directory, holds_port)) {}
+
+  testing::AssertionResult named() const {
+    const std::string comm = "/proc/" + std::to_string(process_.pid()) + "/comm";
+    for (int waited = 0; waited < 500; ++waited) {
+      std::string name;
+      std::getline(std::ifstream(comm) >> std::ws, name);
+      if (name == "reflectord") return testing::AssertionSuccess();
+      std::this_thread::sleep_for(10ms);
+    }
+    return testing::AssertionFailure() << "the impostor was never named reflectord";
+  }
+
+ private:
+  static child_process start(const fs::path& directory, bool holds_port) {
+    const fs::path copy = directory / "reflectord";
+    if (!fs::exists(copy)) fs::copy_file("/bin/sleep", copy);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    return child_process::start(copy, {"60"}, {}, [holds_port] {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+      if (!holds_port) return;
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_port = htons(1213);
+      const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+      if (fd == -1 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) _exit(126);
+    });
+  }
+
+  child_process process_;
+};
+
+// reflector_up follows the sockets on the port that root or the service's
+// user hold: processes another user names reflectord, on the port or not,
+// change nothing, whether the reader may see the sockets' owners or not.
+TEST(ServiceUp, NoProcessOfAnotherUserChangesIt) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  char pattern[] = "/tmp/reflect-stats-impostor-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path directory = pattern;
+  fs::permissions(directory, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  struct situation {
+    const char* what;
+    bool service;
+    int impostors;
+    bool on_the_port;
+    bool as_nobody;
+    const char* up;
+  };
+  for (const situation& c : {
+           situation{"service down, an impostor on its port", false, 1, true, false, "reflector_up 0"},
+           situation{"service down, an impostor on its port, read as nobody", false, 1, true, true, "reflector_up 0"},
+           situation{"service down, an impostor by name alone, read as nobody", false, 1, false, true, "reflector_up 0"},
+           situation{"service up beside two impostors, read as nobody", true, 2, false, true, "reflector_up 1"},
+       }) {
+    std::optional<service_instance> service;
+    if (c.service) {
+      service.emplace();
+      ASSERT_TRUE(service->wait_until_answering()) << c.what;
+    }
+    std::vector<std::unique_ptr<impostor>> impostors;
+    for (int i = 0; i < c.impostors; ++i) {
+      impostors.push_back(std::make_unique<impostor>(directory, c.on_the_port));
+      ASSERT_TRUE(impostors.back()->named()) << c.what;
+    }
+    const auto result = c.as_nobody ? run_tool_as_nobody(REFLECT_STATS_PATH, {"--prometheus"})
+                                    : reflect_stats({"--prometheus"});
+    ASSERT_TRUE(result.exited_with(0)) << c.what << ": " << result.describe();
+    EXPECT_NE(result.out.find("\n" + std::string(c.up) + "\n"), std::string::npos) << c.what << ":\n" << result.out;
+  }
+  fs::remove_all(directory);
 }
 
 TEST(StatsArguments, MistakesAreOneLineAndStatusOne) {

@@ -28,6 +28,7 @@ service_snapshot two_workers(double at, double cpu, std::uint64_t drops, std::ui
   snapshot.taken_at = at;
   snapshot.pid = 100;
   snapshot.pid_found_by = "its sockets";
+  snapshot.serving = true;
   snapshot.sockets = {owned_socket(11, 101, 0, 2048, drops), owned_socket(12, 102, 1, 0, 0),
                       {udp_port_socket{13, AF_INET, "192.0.2.1", 1000, 0, 4096, std::nullopt}, {}, {}, {}}};
   snapshot.workers = {{101, 0, cpu}, {102, 1, 0.5}};

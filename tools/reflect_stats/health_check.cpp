@@ -55,10 +55,12 @@ std::optional<drop_baseline> last_baseline(const std::string& path) {
 check_outcome run_check(const check_options& options) {
   const std::string path = options.state_file.empty() ? default_state_file() : options.state_file;
   const std::string where = " (state: " + path + ")";
+  // The state is read first: a file that cannot be kept fails the check
+  // before anything is asked of the service.
+  const auto before = last_baseline(path);
   const auto round_trip = query_round_trip(options.timeout_seconds);
   const service_snapshot snapshot = take_snapshot(options.snapshot);
   const drop_baseline now = baseline_of(snapshot);
-  const auto before = last_baseline(path);
   replace_state_file(path, baseline_text(now));
 
   if (!round_trip) {

@@ -55,6 +55,9 @@ struct service_snapshot {
   double taken_at = 0;  // seconds on a monotonic clock
   std::optional<pid_t> pid;
   std::string pid_found_by;  // "its sockets", "its name", "--pid"
+  // A socket on the port belongs to root or to the service's user: what
+  // no process of another user can make so, or keep from being so.
+  bool serving = false;
   std::vector<socket_view> sockets;
   std::vector<worker_view> workers;
   std::vector<udp_counters> udp;

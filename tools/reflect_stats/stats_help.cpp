@@ -29,14 +29,17 @@ const char* const stats_help =
     "  --state-file FILE  where --check keeps the drop counts for the next\n"
     "                     check (default: $RUNTIME_DIRECTORY/check-state, or\n"
     "                     /run/reflect-stats/check-state for root, or\n"
-    "                     $XDG_RUNTIME_DIR/reflect-stats/check-state)\n"
+    "                     $XDG_RUNTIME_DIR/reflect-stats/check-state, or\n"
+    "                     /run/user/UID/reflect-stats/check-state, or\n"
+    "                     /tmp/reflect-stats-UID/check-state)\n"
     "  --timeout SECONDS  how long --check waits for the answer (default 1)\n"
     "  --pid PID          the service's process, where its sockets' owner\n"
     "                     cannot be seen and more than one reflectord runs\n"
     "  -h, --help         this text\n"
     "  --version          the version\n"
     "\n"
-    "Exit status: 0 done (--check: healthy), 1 bad arguments or the check\n"
-    "could not be made, 2 --check: unhealthy.\n";
+    "Exit status: 0 done (--check: healthy), 1 bad arguments, the check\n"
+    "could not be made, or --listen stopped serving but on a stop signal,\n"
+    "2 --check: unhealthy.\n";
 
 }  // namespace reflector::tools

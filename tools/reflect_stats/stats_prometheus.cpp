@@ -74,8 +74,9 @@ std::vector<sample> per_socket(const service_snapshot& snapshot,
 }
 
 void add_service(std::string& out, const service_snapshot& snapshot) {
-  add_family(out, "reflector_up", "gauge", "Whether the service's process was found (1) or not (0).",
-             {{"", snapshot.pid ? 1.0 : 0.0}});
+  add_family(out, "reflector_up", "gauge",
+             "Whether a UDP socket on port 1213 belongs to root or to the user reflectord (1) or none does (0).",
+             {{"", snapshot.serving ? 1.0 : 0.0}});
   add_family(out, "reflector_sockets", "gauge", "UDP sockets bound to the service's port, 1213.",
              {{"", static_cast<double>(snapshot.sockets.size())}});
   add_family(out, "reflector_socket_queued_bytes", "gauge", "Bytes waiting in a socket's receive queue.",

@@ -8,6 +8,7 @@
 
 #include "platform/process_threads.h"
 #include "tools/reflect_stats/fast_path_reading.h"
+#include "tools/reflect_stats/service_users.h"
 
 namespace reflector::tools {
 namespace {
@@ -49,21 +50,31 @@ std::optional<pid_t> socket_holder(const std::vector<socket_view>& sockets) {
   return most->first;
 }
 
+// Up: a socket on the port belongs to a user the service runs as.
+bool service_holds_port(const std::vector<socket_view>& sockets, const std::vector<uid_t>& users) {
+  return std::any_of(sockets.begin(), sockets.end(), [&](const socket_view& one) {
+    return std::find(users.begin(), users.end(), static_cast<uid_t>(one.socket.uid)) != users.end();
+  });
+}
+
 void find_service(service_snapshot& snapshot, const snapshot_options& options) {
+  const std::vector<uid_t> users = service_users();
+  snapshot.serving = service_holds_port(snapshot.sockets, users);
   if (options.pid) {
     snapshot.pid = options.pid;
     snapshot.pid_found_by = "--pid";
   } else if (const auto holder = socket_holder(snapshot.sockets)) {
     snapshot.pid = holder;
     snapshot.pid_found_by = "its sockets";
-  } else if (const auto named = processes_named(service_name); named.size() == 1) {
+  } else if (const auto named = processes_named(service_name, users); named.size() == 1) {
     snapshot.pid = named.front();
     snapshot.pid_found_by = "its name";
   } else if (named.size() > 1) {
     snapshot.notes.push_back(std::to_string(named.size()) + " processes are named " + service_name +
                              " and their sockets' owners are not visible: name one with --pid");
   } else {
-    snapshot.notes.push_back(std::string("no process named ") + service_name + " is running");
+    snapshot.notes.push_back(std::string("no process named ") + service_name + " is running as root or as " +
+                             service_user);
   }
 }
 

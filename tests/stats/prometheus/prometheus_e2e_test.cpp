@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -37,6 +39,7 @@
 #include "tests/support/proc_readings.h"
 #include "tests/support/reflection_exchange.h"
 #include "tests/support/service_instance.h"
+#include "tests/support/shell_command.h"
 #include "tests/support/udp_socket.h"
 #include "tests/support/usable_cpus.h"
 #include "tests/tools/tool_run.h"
@@ -104,6 +107,7 @@ class background_program {
   std::string out() const { return out_.text(); }
   std::string err() const { return err_.text(); }
   bool running() { return process_ && process_->running(); }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   void signal(int signal_number) const {
     if (process_) process_->signal(signal_number);
   }
@@ -474,6 +478,158 @@ TEST(PrometheusListen, StopsPromptlyWithAScrapersConnectionOpen) {
   const tool_result ended = stats.program.finish(2s);
   EXPECT_TRUE(ended.exited_with(0)) << "2 s after SIGTERM, an idle keep-alive connection open: "
                                     << ended.describe();
+}
+
+// A TCP connection to the exporter that sends what the test says, as no
+// HTTP library would. Every wait is bounded.
+class raw_connection {
+ public:
+  raw_connection() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(stats_port);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    // A SYN the exporter's queue had no room for is sent again after 1 s.
+    const timeval connecting{3, 0};
+    const timeval sending{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &connecting, sizeof connecting);
+    if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error(std::string("cannot connect to the exporter: ") + strerror(errno));
+    }
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sending, sizeof sending);
+  }
+  ~raw_connection() { close(fd_); }
+  raw_connection(const raw_connection&) = delete;
+  raw_connection& operator=(const raw_connection&) = delete;
+
+  // False once the exporter no longer takes what is sent.
+  bool send_text(std::string_view text) const {
+    return send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+
+  // Everything the exporter sends until it closes, or until timeout.
+  std::string answer(std::chrono::milliseconds timeout) const {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (char buffer[4096];;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd readable{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) != 1) return text + "[no close]";
+      const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) return text;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+
+  // Whether the exporter has closed the connection, without waiting.
+  bool closed_by_peer() const {
+    char byte;
+    const ssize_t got = recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    return got == 0 || (got == -1 && errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+
+ private:
+  int fd_;
+};
+
+std::string status_line(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+// Clients that would tie the exporter up or grow it: each refusal comes at
+// once, from a few KiB of the request; a client that trickles its request
+// is cut off at the request's deadline however often it sends; a crowd of
+// such clients does not keep a scrape waiting; a body of hundreds of MiB is
+// never read. The exporter is still there, and still small, after them all.
+TEST(PrometheusListen, HostileClientsNeitherStallNorGrowIt) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  const std::uint64_t resident_before = resident_kib(stats.program.pid());
+  std::string fields = "GET /metrics HTTP/1.1\r\n";
+  for (int i = 0; fields.size() < 20000; ++i) fields += "X-Filler-" + std::to_string(i) + ": " + std::string(60, 'f') + "\r\n";
+  struct hostile_request {
+    const char* what;
+    std::string request;
+    const char* status_line;
+  };
+  const hostile_request requests[] = {
+      {"a POST", "POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 405 Method Not Allowed"},
+      {"a PUT", "PUT / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+      {"a 4 KiB request line", "GET /" + std::string(4096, 'a') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long"},
+      {"20 KiB of header fields", fields + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+      {"a GET with a large body", "GET /metrics HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", "HTTP/1.1 413 Content Too Large"},
+      {"a chunked GET", "GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Content Too Large"},
+      {"no HTTP at all", "HELLO\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"a HEAD", "HEAD /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+  };
+  for (const auto& [what, request, expected] : requests) {
+    const raw_connection client;
+    ASSERT_TRUE(client.send_text(request)) << what;
+    const std::string answer = client.answer(2s);
+    EXPECT_EQ(status_line(answer), expected) << what << ":\n" << answer;
+    if (std::string(what) == "a HEAD") {
+      EXPECT_TRUE(answer.ends_with("\r\n\r\n")) << "a body for HEAD:\n" << answer;
+    }
+  }
+
+  // A crowd of clients that each send a byte every 250 ms.
+  const auto crowd_came = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<raw_connection>> crowd;
+  for (int i = 0; i < 80; ++i) {
+    try {
+      crowd.push_back(std::make_unique<raw_connection>());
+    } catch (const std::runtime_error& error) {
+      ADD_FAILURE() << "slow client " << i << ": " << error.what();
+      break;
+    }
+    crowd.back()->send_text("GET /metrics HTTP/1.1\r\nX-Slow: ");
+  }
+  const auto scrape_asked = std::chrono::steady_clock::now();
+  const httplib::Result scraped = http_get(stats_port, "/metrics");
+  EXPECT_TRUE(scraped && scraped->status == 200) << "a scrape amid 80 slow clients: " << no_answer(scraped);
+  EXPECT_LT(std::chrono::steady_clock::now() - scrape_asked, 2s) << "a scrape amid 80 slow clients";
+  std::size_t open = crowd.size();
+  while (open > 0 && std::chrono::steady_clock::now() - crowd_came < 7s) {
+    std::this_thread::sleep_for(250ms);
+    open = 0;
+    for (const auto& client : crowd) {
+      if (!client->closed_by_peer() && client->send_text("s")) ++open;
+    }
+  }
+  const auto crowd_stayed = std::chrono::steady_clock::now() - crowd_came;
+  EXPECT_EQ(open, 0u) << "slow clients still connected after 7 s";
+  EXPECT_LT(crowd_stayed, 5s) << "a slow request outlives its 3 s deadline";
+  crowd.clear();
+
+  // 64 MiB of a body declared as 512 MiB, as fast as it is taken, for at
+  // most 5 s.
+  {
+    const raw_connection client;
+    client.send_text("POST /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 536870912\r\n\r\n");
+    const std::string chunk(1 << 20, 'b');
+    const auto give_up = std::chrono::steady_clock::now() + 5s;
+    for (int sent = 0; sent < 64 && std::chrono::steady_clock::now() < give_up && client.send_text(chunk); ++sent) {
+    }
+  }
+  const std::uint64_t resident_after = resident_kib(stats.program.pid());
+  EXPECT_LT(resident_after, resident_before + 16 * 1024) << "resident KiB before " << resident_before;
+
+  const httplib::Result after = http_get(stats_port, "/metrics");
+  ASSERT_TRUE(after) << no_answer(after);
+  EXPECT_EQ(after->status, 200);
+  EXPECT_TRUE(stats.program.running()) << stats.program.describe();
+}
+
+// Serving that stops for anything but a stop signal is a failure that a
+// service manager restarts: here its listening socket is destroyed.
+TEST(PrometheusListen, ALostListenerEndsItWithAFailure) {
+  REFLECTOR_ENTER_NETNS_OR_SKIP();
+  listening_stats stats;
+  ASSERT_TRUE(stats.ready());
+  const shell_result killed = run_shell("ss -K -t state listening 'sport = :" + std::to_string(stats_port) + "'");
+  ASSERT_TRUE(killed.succeeded()) << "ss -K: " << killed.output;
+  const tool_result ended = stats.program.finish(3s);
+  EXPECT_TRUE(ended.exited_with(1)) << ended.describe();
+  EXPECT_TRUE(one_line_naming_the_tool(ended.err));
 }
 
 // A thread of this process serving a socket on the service's port as a
