@@ -120,15 +120,16 @@ inline void write_ipv4_source(cmsghdr& c, msghdr& message, const in_addr& local)
 
 }  // namespace reply_source_detail
 
-// Rewrites the destination report that the receive left in message into the
-// control data of its reply, to the destination in message.msg_name: the
-// source is the address the request arrived at. When there is no such
-// report, or the reply goes to the other family (a FORWARD across
-// families), message is left without control data and the kernel chooses.
-inline void reply_from_destination_address(msghdr& message) noexcept {
+// Rewrites the destination report that the receive left in message, already
+// read into local, into the control data of its reply, to the destination
+// in message.msg_name: the source is the address the request arrived at.
+// When the reply goes to the other family (a FORWARD across families), or
+// the address is a group's, message is left without control data and the
+// kernel chooses.
+inline void reply_from_destination_address(msghdr& message,
+                                           const reported_destination& local) noexcept {
   using namespace reply_source_detail;
-  reported_destination local;
-  if (read_destination_report(message, local) && local.over_ipv6 != goes_to_ipv4(message)) {
+  if (local.over_ipv6 != goes_to_ipv4(message)) {
     cmsghdr& c = *CMSG_FIRSTHDR(&message);
     if (local.over_ipv6 && can_be_source(local.address)) {
       write_ipv6_source(c, message, local);
@@ -140,6 +141,16 @@ inline void reply_from_destination_address(msghdr& message) noexcept {
     }
   }
   message.msg_controllen = 0;
+}
+
+// The same, reading the report from message; without one the kernel chooses.
+inline void reply_from_destination_address(msghdr& message) noexcept {
+  reported_destination local;
+  if (read_destination_report(message, local)) {
+    reply_from_destination_address(message, local);
+  } else {
+    message.msg_controllen = 0;
+  }
 }
 
 }  // namespace reflector

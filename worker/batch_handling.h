@@ -72,7 +72,9 @@ void handle_batch(batch_slot_arrays& slots, std::size_t count, const Handler& ha
     bool drop = true;
     std::uint32_t length = static_cast<std::uint32_t>(slots.headers[j].msg_len);
     sockaddr_in6& peer = slots.peers[j];
-    if (is_answerable(peer.sin6_addr, slots.headers[j].msg_hdr)) {
+    msghdr& message = slots.headers[j].msg_hdr;
+    reported_destination arrived_at;
+    if (read_destination_report(message, arrived_at) && is_answerable(peer.sin6_addr, arrived_at)) {
       handle(std::span<std::uint8_t, 16>(peer.sin6_addr.s6_addr), peer.sin6_port,
              slots.buffers[j].data(), length, drop);
     }
@@ -81,7 +83,7 @@ void handle_batch(batch_slot_arrays& slots, std::size_t count, const Handler& ha
       if (j > run_start) send_run(&slots.headers[run_start], j - run_start, send);
       run_start = j + 1;
     } else {
-      reply_from_destination_address(slots.headers[j].msg_hdr);
+      reply_from_destination_address(message, arrived_at);
     }
   }
   if (run_start < count) send_run(&slots.headers[run_start], count - run_start, send);

@@ -8,7 +8,8 @@
 //     multicast, IPv6 multicast. Every worker's socket receives it, so each
 //     would answer the one request.
 // A datagram without its destination report is dropped as well: neither
-// can be told without it.
+// can be told without it. The batch reads each report once, here, and
+// hands it on to the reply's source.
 //
 // A source forged to be one of this host's own addresses is not told apart
 // here. Its one sign that needs no system call, a source equal to the
@@ -42,12 +43,16 @@ inline bool is_group_or_everyone(const in6_addr& destination) noexcept {
 }  // namespace request_admission_detail
 
 // source: the slot's peer address as the receive left it.
-inline bool is_answerable(const in6_addr& source, const msghdr& message) noexcept {
+inline bool is_answerable(const in6_addr& source, const reported_destination& destination) noexcept {
   using namespace request_admission_detail;
-  reported_destination destination;
-  if (!read_destination_report(message, destination)) return false;
   if (destination.over_ipv6 && IN6_IS_ADDR_V4MAPPED(&source)) return false;
   return !is_group_or_everyone(destination.address);
+}
+
+// The same, reading the report from message; false without one.
+inline bool is_answerable(const in6_addr& source, const msghdr& message) noexcept {
+  reported_destination destination;
+  return read_destination_report(message, destination) && is_answerable(source, destination);
 }
 
 }  // namespace reflector

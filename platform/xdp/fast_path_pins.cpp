@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/xdp/descriptor.h"
 #include "platform/xdp/host_addresses.h"
 #include "platform/xdp/interface_vlans.h"
 
@@ -27,21 +28,6 @@ constexpr const char* link_pin = "link";
 constexpr const char* pinned_maps[] = {FAST_PATH_COUNTERS_MAP, FAST_PATH_INTERFACE_MAP,
                                        FAST_PATH_LOCAL_ADDRESSES_MAP, FAST_PATH_LOCAL_BROADCASTS_MAP,
                                        FAST_PATH_VLANS_MAP};
-
-// A descriptor closed when it goes out of scope.
-class descriptor {
- public:
-  explicit descriptor(int fd) : fd_(fd) {}
-  ~descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  descriptor(const descriptor&) = delete;
-  descriptor& operator=(const descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Interface names become directory names: only what the kernel allows in
 // a name, and never a path.

@@ -15,27 +15,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/xdp/descriptor.h"
 #include "platform/xdp/fast_path_program.h"
 
 namespace reflector::xdp {
 namespace {
 
 constexpr std::uint32_t dump_sequence = 1;
-
-// A netlink socket closed when it goes out of scope.
-class route_socket {
- public:
-  route_socket() : fd_(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
-    if (fd_ < 0) throw fast_path_error(failure_text("cannot open a netlink socket", errno));
-  }
-  ~route_socket() { close(fd_); }
-  route_socket(const route_socket&) = delete;
-  route_socket& operator=(const route_socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void request_link_dump(int fd) {
   struct {
@@ -121,7 +107,8 @@ std::optional<std::uint16_t> stacked_vlan_id(std::span<const std::uint8_t> link_
 std::vector<std::uint16_t> interface_vlans(const std::string& interface) {
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) throw fast_path_error("no interface '" + interface + "'");
-  route_socket route;
+  const descriptor route(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (route.get() < 0) throw fast_path_error(failure_text("cannot open a netlink socket", errno));
   request_link_dump(route.get());
   std::vector<std::uint16_t> ids;
   // Dump messages come in datagrams of up to 32 KiB; new aligns for nlmsghdr.

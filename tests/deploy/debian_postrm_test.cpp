@@ -2,7 +2,6 @@
 // its own ($DPKG_ROOT): what each of its actions leaves of the links that
 // "systemctl enable" made for the package's units.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/scratch_directory.h"
 #include "tests/support/shell_command.h"
 
 namespace reflector::test {
@@ -31,28 +31,12 @@ const std::set<std::string> enabled_links{
     "multi-user.target.wants/ssh.service",
 };
 
-class scratch_root {
- public:
-  scratch_root() {
-    std::string name = (fs::temp_directory_path() / "postrm_test.XXXXXX").string();
-    if (mkdtemp(name.data()) != nullptr) path_ = name;
-  }
-  ~scratch_root() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  scratch_root(const scratch_root&) = delete;
-  scratch_root& operator=(const scratch_root&) = delete;
-  const fs::path& path() const { return path_; }
-  fs::path units() const { return path_ / "etc/systemd/system"; }
+// Where the links live under a root of the test's own.
+fs::path units_of(const scratch_directory& root) { return root.path() / "etc/systemd/system"; }
 
- private:
-  fs::path path_;
-};
-
-void enable_all(const scratch_root& root) {
+void enable_all(const scratch_directory& root) {
   for (const auto& link : enabled_links) {
-    const fs::path path = root.units() / link;
+    const fs::path path = units_of(root) / link;
     fs::create_directories(path.parent_path());
     const std::string unit = path.filename().string();
     const std::string template_unit = unit.find('@') == std::string::npos
@@ -63,13 +47,13 @@ void enable_all(const scratch_root& root) {
 }
 
 // What is left under etc/systemd/system: links, and directories left empty.
-std::set<std::string> left(const scratch_root& root) {
+std::set<std::string> left(const scratch_directory& root) {
   std::set<std::string> found;
-  if (!fs::exists(root.units())) return found;
-  for (const auto& entry : fs::recursive_directory_iterator(root.units())) {
+  if (!fs::exists(units_of(root))) return found;
+  for (const auto& entry : fs::recursive_directory_iterator(units_of(root))) {
     const bool empty_directory = entry.is_directory() && fs::is_empty(entry.path());
     if (entry.is_symlink() || empty_directory)
-      found.insert(fs::relative(entry.path(), root.units()).string());
+      found.insert(fs::relative(entry.path(), units_of(root)).string());
   }
   return found;
 }
@@ -95,7 +79,7 @@ TEST(DebianPostrm, PurgeRemovesEveryLinkToThePackagesUnitsAndKeepsOthers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.argument) + (c.enabled ? ", units enabled" : ", nothing enabled"));
-    scratch_root root;
+    const scratch_directory root("postrm_test");
     ASSERT_FALSE(root.path().empty());
     if (c.enabled) enable_all(root);
     const auto run = run_shell("env -i PATH=/bin:/usr/bin DPKG_ROOT=" + shell_quoted(root.path().string()) +

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_directory.h"
 #include "tests/support/shell_command.h"
 
 namespace reflector::test {
@@ -61,27 +62,6 @@ using command_result = shell_result;
 
 std::string quoted(const std::string& text) { return shell_quoted(text); }
 command_result run(const std::string& command) { return run_shell(command); }
-
-// A scratch directory holding the script's copy, the stand-in rc.subr and
-// rc.conf; removed with everything in it.
-class scratch_dir {
- public:
-  scratch_dir() {
-    std::string name = (fs::temp_directory_path() / "rc_script_test.XXXXXX").string();
-    if (mkdtemp(name.data()) != nullptr) path_ = name;
-  }
-  ~scratch_dir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  scratch_dir(const scratch_dir&) = delete;
-  scratch_dir& operator=(const scratch_dir&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Written for each run; DIR is replaced by the scratch directory.
 const std::string stand_in_rc_subr = R"(# Stand-in for /etc/rc.subr.
@@ -147,7 +127,8 @@ std::string copy_sourcing(const std::string& original, const fs::path& rc_subr) 
 // empty environment so that nothing but rc_conf sets its variables.
 void run_script(const std::string& rc_conf, const std::string& argument, script_run& out,
                 const std::vector<std::string>& accounts = usual_accounts) {
-  scratch_dir dir;
+  // Holds the script's copy, the stand-in rc.subr and rc.conf.
+  scratch_directory dir{"rc_script_test"};
   ASSERT_FALSE(dir.path().empty());
   std::string rc_subr = stand_in_rc_subr;
   rc_subr.replace(rc_subr.find("DIR"), 3, dir.path().string());

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "tests/support/addresses.h"
+#include "tests/xdp/internet_checksum.h"
 
 namespace reflector::test {
 namespace {
@@ -19,23 +20,6 @@ constexpr std::size_t udp_header_size = 8;
 void put16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
   bytes[at] = static_cast<std::uint8_t>(value >> 8);
   bytes[at + 1] = static_cast<std::uint8_t>(value);
-}
-
-// The UDP checksum over the IPv6 pseudo-header (the addresses, the UDP
-// length and next header 17) and the datagram, as the header stands.
-std::uint16_t udp_checksum(const std::vector<std::uint8_t>& packet) {
-  const std::size_t udp_length = packet.size() - ipv6_header_size;
-  std::uint64_t sum = udp_length + IPPROTO_UDP;
-  const auto add_words = [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; i += 2) {
-      sum += static_cast<std::uint32_t>(packet[i] << 8) | (i + 1 < to ? packet[i + 1] : 0u);
-    }
-  };
-  add_words(8, ipv6_header_size);
-  add_words(ipv6_header_size, packet.size());
-  while (sum > 0xffff) sum = (sum & 0xffff) + (sum >> 16);
-  const auto result = static_cast<std::uint16_t>(~sum);
-  return result == 0 ? 0xffff : result;
 }
 
 std::vector<std::uint8_t> build_packet(const address16& source, std::uint16_t source_port,
@@ -53,7 +37,8 @@ std::vector<std::uint8_t> build_packet(const address16& source, std::uint16_t so
   put16(packet, ipv6_header_size + 2, destination_port);
   put16(packet, ipv6_header_size + 4, static_cast<std::uint32_t>(udp_length));
   std::memcpy(&packet[ipv6_header_size + udp_header_size], payload.data(), payload.size());
-  put16(packet, ipv6_header_size + 6, udp_checksum(packet));
+  const xdp::test::udp_location udp{true, 0, ipv6_header_size, udp_length};
+  put16(packet, ipv6_header_size + xdp::test::udp_checksum_field, xdp::test::udp_checksum(packet, udp));
   return packet;
 }
 
